@@ -9,9 +9,12 @@
 #include <string>
 
 #include "com/variant.h"
-#include "db/ado.h"
 #include "editions/edition.h"
 #include "summary/accmsg.h"
+
+namespace db {
+class Recordset;
+}
 
 namespace summary {
 
@@ -51,9 +54,7 @@ class Summary {
  private:
   const editions::Edition& edition_;
   AccMsgType acc_msg_;
-  std::unique_ptr<db::Connection> cn_acc_, cn_olap_, cn_sys_;
   std::string voucher_scope_;
-  std::string jsc_table_;
 };
 
 }  // namespace summary
