@@ -1,0 +1,310 @@
+// The tallyport command: hosts an edition of the component as any COM host would
+// (ProgID through the registry, else the edition's library beside the program;
+// always DllGetClassObject and IDispatch) and runs one extraction, or registers,
+// prints the type library, and prepares servers.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "com/comptr.h"
+#include "com/error.h"
+#include "com/registry.h"
+#include "com/variant.h"
+#include "editions/edition.h"
+
+namespace {
+
+constexpr int kExitUsage = 64;
+
+const char* kUsage =
+    "usage:\n"
+    "  tallyport cashvouch|summary [--edition current|compat]\n"
+    "      --acc-server S  --acc-db D  [--acc-password P]\n"
+    "      --olap-server S --olap-db D [--olap-password P]\n"
+    "      --begin DATE --end DATE [--scope TEXT] [--json] [--quiet] [--trace FILE]\n"
+    "  tallyport server init DIR [--sa-password P]\n"
+    "  tallyport procedures install --server S --db D [--password P]\n"
+    "  tallyport demo DIR [--vouchers N] [--seed S]\n"
+    "  tallyport register|unregister [--edition current|compat]\n"
+    "  tallyport typelib [--edition current|compat]\n"
+    "Passwords may also come from TALLYPORT_ACC_PASSWORD, TALLYPORT_OLAP_PASSWORD and\n"
+    "TALLYPORT_SA_PASSWORD. Exit status: 0 done, 1 the extraction failed, 2 the call\n"
+    "failed, 64 usage error.\n";
+
+struct UsageError {
+  std::string what;
+};
+
+// Options of one subcommand: name -> takes a value. Flags map to "1".
+struct Parsed {
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> opts;
+};
+
+Parsed Parse(const std::vector<std::string>& args, const std::map<std::string, bool>& known) {
+  Parsed p;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.rfind("--", 0) == 0) {
+      auto it = known.find(a);
+      if (it == known.end()) throw UsageError{"unknown option " + a};
+      if (p.opts.count(a)) throw UsageError{"option given twice: " + a};
+      if (it->second) {
+        if (i + 1 >= args.size()) throw UsageError{"option " + a + " needs a value"};
+        p.opts[a] = args[++i];
+      } else {
+        p.opts[a] = "1";
+      }
+    } else {
+      p.positional.push_back(a);
+    }
+  }
+  return p;
+}
+
+std::string Opt(const Parsed& p, const std::string& name, const char* env = nullptr,
+                bool required = true) {
+  auto it = p.opts.find(name);
+  if (it != p.opts.end()) return it->second;
+  if (env != nullptr) {
+    if (const char* v = std::getenv(env)) return v;
+  }
+  if (required) throw UsageError{"missing " + name};
+  return "";
+}
+
+bool Compat(const Parsed& p) {
+  std::string e = Opt(p, "--edition", nullptr, false);
+  if (e.empty() || e == "current") return false;
+  if (e == "compat") return true;
+  throw UsageError{"--edition must be current or compat"};
+}
+
+std::string ProgramDir() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? "." : exe.parent_path().string();
+}
+
+std::string LibraryPath(bool compat) {
+  return ProgramDir() + (compat ? "/libtallyport-compat.so" : "/libtallyport.so");
+}
+
+// The library's own exports, for register/unregister/typelib.
+void* OpenLibrary(const std::string& path) {
+  void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (h == nullptr) throw std::runtime_error(std::string("cannot load ") + path + ": " + dlerror());
+  return h;
+}
+
+std::string JsonString(const std::string& s) {
+  std::string o = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      o += '\\';
+      o += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      o += buf;
+    } else {
+      o += static_cast<char>(c);
+    }
+  }
+  return o + "\"";
+}
+
+// Creates the class by ProgID when the registry knows it for this edition's library,
+// else from the library beside the program.
+com::ComPtr<com::IDispatch> CreateObject(const std::string& cls, bool compat) {
+  const auto& edition = compat ? editions::CompatEdition() : editions::CurrentEdition();
+  const com::GUID clsid = cls == "cashvouch" ? editions::kCashVouchClsid : edition.summary_clsid;
+  std::string progid = cls == "cashvouch" ? "Tallyport.CashVouch" : "Tallyport.Summary";
+  com::ComPtr<com::IDispatch> obj;
+  com::CLSID registered;
+  com::HRESULT hr = com::E_FAIL;
+  if (com::Succeeded(com::CLSIDFromProgID(progid, &registered)) && registered == clsid)
+    hr = com::CoCreateInstance(clsid, nullptr, com::IID_IDispatch, obj.PutVoid());
+  if (com::Failed(hr))
+    hr = com::CreateFromLibrary(LibraryPath(compat), clsid, com::IID_IDispatch, obj.PutVoid());
+  if (com::Failed(hr)) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
+    throw std::runtime_error("cannot create " + progid + " (" + buf + ")");
+  }
+  return obj;
+}
+
+std::string TempReportPath() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tallyport-report-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  int fd = mkstemp(buf.data());
+  if (fd < 0) return {};
+  close(fd);
+  return buf.data();
+}
+
+int Extract(const std::string& cls, const std::vector<std::string>& args) {
+  Parsed p = Parse(args, {{"--edition", true},      {"--acc-server", true}, {"--acc-db", true},
+                          {"--acc-password", true}, {"--olap-server", true}, {"--olap-db", true},
+                          {"--olap-password", true}, {"--begin", true},    {"--end", true},
+                          {"--scope", true},         {"--json", false},    {"--quiet", false},
+                          {"--trace", true},         {"--help", false}});
+  if (p.opts.count("--help")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!p.positional.empty()) throw UsageError{"unexpected argument " + p.positional[0]};
+  // CashVouch is the same class in both editions; the edition picks the library.
+  bool compat = Compat(p);
+  std::vector<std::string> values = {
+      Opt(p, "--acc-server"),  Opt(p, "--acc-password", "TALLYPORT_ACC_PASSWORD", false),
+      Opt(p, "--acc-db"),      Opt(p, "--olap-server"),
+      Opt(p, "--olap-password", "TALLYPORT_OLAP_PASSWORD", false), Opt(p, "--olap-db"),
+      Opt(p, "--begin"),       Opt(p, "--end")};
+  bool json = p.opts.count("--json") > 0;
+  bool quiet = p.opts.count("--quiet") > 0;
+  std::string scope = Opt(p, "--scope", nullptr, false);
+  if (p.opts.count("--trace")) setenv("TALLYPORT_TRACE", p.opts["--trace"].c_str(), 1);
+  std::string report_path = TempReportPath();
+  if (!report_path.empty()) setenv("TALLYPORT_REPORT", report_path.c_str(), 1);
+  if (!quiet && isatty(2)) setenv("TALLYPORT_PROGRESS", "1", 1);
+  else unsetenv("TALLYPORT_PROGRESS");
+
+  auto start = std::chrono::steady_clock::now();
+  com::ComPtr<com::IDispatch> obj = CreateObject(cls, compat);
+  com::DISPID id;
+  if (com::Failed(com::GetDispId(obj.get(), "ExtractData", &id)))
+    throw std::runtime_error("the object has no ExtractData");
+
+  std::vector<com::Variant> vals;
+  for (const auto& v : values) vals.push_back(com::Variant::Text(v));
+  com::Variant msg = com::Variant::Text(scope);
+  com::VARIANT call_args[9];
+  for (int i = 0; i < 8; ++i) call_args[i] = vals[static_cast<size_t>(i)].raw();
+  call_args[8].vt = com::VT_BYREF | com::VT_VARIANT;
+  call_args[8].pvarVal = msg.raw_mut();
+  com::VARIANT result;
+  com::VariantInit(&result);
+  com::EXCEPINFO ei{};
+  com::HRESULT hr = com::InvokeMethod(obj.get(), id, call_args, 9, &result, &ei);
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  com::Variant res = com::Variant::FromRaw(result);
+  com::VariantClear(&result);
+  obj.Reset();
+
+  std::string report;
+  if (!report_path.empty()) {
+    std::ifstream in(report_path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    report = ss.str();
+    while (!report.empty() && (report.back() == '\n' || report.back() == ' ')) report.pop_back();
+    std::remove(report_path.c_str());
+  }
+
+  bool failed_call = com::Failed(hr);
+  std::string text;
+  int code;
+  if (failed_call) {
+    text = hr == com::DISP_E_EXCEPTION ? com::Utf8FromBstr(ei.bstrDescription) : "the call failed";
+    code = 2;
+  } else {
+    code = res.ToI2() == 0 ? 0 : 1;
+    text = msg.IsNull() ? "" : msg.ToText();
+  }
+  com::ClearExcepInfo(&ei);
+
+  if (json) {
+    std::printf("{\"result\": %s, \"sErrorMsg\": %s, \"failedCall\": %s, \"seconds\": %.3f, \"report\": %s}\n",
+                failed_call ? "null" : std::to_string(code).c_str(), JsonString(text).c_str(),
+                failed_call ? "true" : "false", secs, report.empty() ? "null" : report.c_str());
+  }
+  if (code != 0) std::fprintf(stderr, "tallyport %s: %s\n", cls.c_str(), text.c_str());
+  if (!quiet && !report.empty()) std::fprintf(stderr, "run report: %s\n", report.c_str());
+  return code;
+}
+
+int Register(bool do_register, const std::vector<std::string>& args) {
+  Parsed p = Parse(args, {{"--edition", true}, {"--help", false}});
+  if (p.opts.count("--help")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!p.positional.empty()) throw UsageError{"unexpected argument " + p.positional[0]};
+  const char* fn = do_register ? "DllRegisterServer" : "DllUnregisterServer";
+  for (const std::string& lib : {LibraryPath(Compat(p)), ProgramDir() + "/libtermmisc.so"}) {
+    if (lib.find("termmisc") != std::string::npos && !std::filesystem::exists(lib)) continue;
+    void* h = OpenLibrary(lib);
+    auto f = reinterpret_cast<com::DllRegisterServerFn>(dlsym(h, fn));
+    if (f == nullptr || com::Failed(f())) {
+      std::fprintf(stderr, "tallyport: %s failed for %s\n", fn, lib.c_str());
+      return 1;
+    }
+  }
+  std::printf("%s in %s\n", do_register ? "registered" : "unregistered", com::RegistryPath().c_str());
+  return 0;
+}
+
+int TypeLib(const std::vector<std::string>& args) {
+  Parsed p = Parse(args, {{"--edition", true}, {"--help", false}});
+  if (p.opts.count("--help")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!p.positional.empty()) throw UsageError{"unexpected argument " + p.positional[0]};
+  void* h = OpenLibrary(LibraryPath(Compat(p)));
+  auto f = reinterpret_cast<char* (*)()>(dlsym(h, "TallyportTypeLibText"));
+  if (f == nullptr) throw std::runtime_error("the library carries no type library text");
+  char* text = f();
+  if (text == nullptr) throw std::runtime_error("out of memory");
+  std::fputs(text, stdout);
+  std::free(text);
+  return 0;
+}
+
+int Run(const std::vector<std::string>& argv) {
+  if (argv.empty()) throw UsageError{"no command"};
+  const std::string& cmd = argv[0];
+  std::vector<std::string> rest(argv.begin() + 1, argv.end());
+  if (cmd == "--help" || cmd == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (cmd == "cashvouch" || cmd == "summary") return Extract(cmd, rest);
+  if (cmd == "register" || cmd == "unregister") return Register(cmd == "register", rest);
+  if (cmd == "typelib") return TypeLib(rest);
+  if (cmd == "server" || cmd == "procedures" || cmd == "demo") {
+    std::fprintf(stderr, "tallyport %s: the embedded engine is not part of this build yet\n",
+                 cmd.c_str());
+    return 1;
+  }
+  throw UsageError{"unknown command " + cmd};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    return Run(args);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "tallyport: %s\n%s", e.what.c_str(), kUsage);
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tallyport: %s\n", e.what());
+    return 1;
+  }
+}
