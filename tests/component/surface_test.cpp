@@ -1,0 +1,257 @@
+// A test host: registers each edition into a temporary registry, creates the classes
+// by ProgID and checks what a COM host sees: names, dispatch ids, vtable slots,
+// interfaces, reference counts, unloading, threading, and unregistration.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "com/comptr.h"
+#include "com/error.h"
+#include "com/registry.h"
+#include "com/variant.h"
+#include "component/objects.h"
+#include "editions/edition.h"
+
+namespace {
+
+using namespace com;
+
+std::string ReadAll(const std::string& p) {
+  std::ifstream in(p);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class Surface : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() / ("tp-reg-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir_);
+    reg_ = (dir_ / "registry").string();
+    setenv("TALLYPORT_REGISTRY", reg_.c_str(), 1);
+    // Another server's entry must survive our registration and unregistration.
+    Registry::RegisterClass({GuidFromString("{11111111-2222-3333-4444-555555555555}"),
+                             "Other.Thing", "/opt/other.so", "Both", {}});
+    before_ = ReadAll(reg_);
+    lib_ = dlopen(GetParam() ? COMPAT_LIB : CURRENT_LIB, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib_, nullptr);
+    auto reg = reinterpret_cast<DllRegisterServerFn>(dlsym(lib_, "DllRegisterServer"));
+    ASSERT_EQ(reg(), S_OK);
+  }
+  void TearDown() override {
+    auto unreg = reinterpret_cast<DllUnregisterServerFn>(dlsym(lib_, "DllUnregisterServer"));
+    EXPECT_EQ(unreg(), S_OK);
+    EXPECT_EQ(ReadAll(reg_), before_);
+    std::filesystem::remove_all(dir_);
+    unsetenv("TALLYPORT_REGISTRY");
+  }
+  const editions::Edition& Ed() const {
+    return GetParam() ? editions::CompatEdition() : editions::CurrentEdition();
+  }
+  ComPtr<IDispatch> Create(const char* progid) {
+    CLSID clsid;
+    EXPECT_EQ(CLSIDFromProgID(progid, &clsid), S_OK);
+    ComPtr<IDispatch> d;
+    EXPECT_EQ(CoCreateInstance(clsid, nullptr, IID_IDispatch, d.PutVoid()), S_OK);
+    return d;
+  }
+  std::filesystem::path dir_;
+  std::string reg_, before_;
+  void* lib_ = nullptr;
+};
+
+TEST_P(Surface, RegistrationCarriesTheIdentifiers) {
+  auto tl = Registry::TypeLibs();
+  ASSERT_EQ(tl.size(), 1u);
+  EXPECT_EQ(tl[0].libid, editions::kTypeLibId);
+  EXPECT_EQ(tl[0].version, Ed().typelib_version);
+  EXPECT_EQ(tl[0].lcid, 0u);
+  auto s = Registry::FindProgId("Tallyport.Summary");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->clsid, Ed().summary_clsid);
+  EXPECT_EQ(s->threading_model, "Apartment");
+  std::vector<GUID> want = Ed().summary_earlier_iids;
+  want.push_back(Ed().summary_iid);
+  EXPECT_EQ(s->interfaces, want);
+  auto c = Registry::FindProgId("Tallyport.CashVouch");
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->interfaces.back(), editions::kCashVouchIid);
+  EXPECT_EQ(c->interfaces.size(), 3u);
+}
+
+TEST_P(Surface, MethodsByNameAndDispatchId) {
+  struct M {
+    const char* name;
+    DISPID id;
+  };
+  const std::vector<M> cash = {{"ExtractData", 0x60030000}, {"setfiscaldate", 0x60030001},
+                               {"SETDEPT", 0x60030002},     {"SetCus", 0x60030003},
+                               {"SetSup", 0x60030004},      {"SetPerson", 0x60030005},
+                               {"SetItem", 0x60030006},     {"SetJe", 0x60030007},
+                               {"GetFx", 0x60030008},       {"GetCodeFx", 0x60030009},
+                               {"CopyData", 0x6003000A}};
+  const char* summary_names[] = {"ExtractData", "CreatEipTable", "AddStartAcc", "GetFiscalDate",
+                                 "GetCodeDc",   "GetCodeQc",     "UpdateOneCode", "UpdateLjLd",
+                                 "AddLjLd",     "AddOneAcc",     "GetCexchId",  "nTOz",
+                                 "GetAccountDay", "GetCodeDcValue", "GetCexchIdFromCode",
+                                 "GetAccountBeginPeriod"};
+  auto cv = Create("Tallyport.CashVouch");
+  for (const auto& m : cash) {
+    DISPID id;
+    EXPECT_EQ(GetDispId(cv.get(), m.name, &id), S_OK) << m.name;
+    EXPECT_EQ(id, m.id) << m.name;
+  }
+  auto sm = Create("Tallyport.Summary");
+  DISPID base = GetParam() ? 0x60030000 : 0x60030001;
+  for (int i = 0; i < 16; ++i) {
+    DISPID id = 0;
+    HRESULT hr = GetDispId(sm.get(), summary_names[i], &id);
+    if (GetParam() && i == 15) {
+      EXPECT_EQ(hr, DISP_E_UNKNOWNNAME);  // not on the older interface
+    } else {
+      EXPECT_EQ(hr, S_OK) << summary_names[i];
+      EXPECT_EQ(id, base + i) << summary_names[i];
+    }
+  }
+  DISPID id;
+  EXPECT_EQ(GetDispId(sm.get(), "NoSuchMethod", &id), DISP_E_UNKNOWNNAME);
+  VARIANT r;
+  VariantInit(&r);
+  EXPECT_EQ(InvokeMethod(sm.get(), 0x6003FFFF, nullptr, 0, &r, nullptr), DISP_E_MEMBERNOTFOUND);
+  EXPECT_EQ(InvokeMethod(sm.get(), base, nullptr, 0, &r, nullptr), DISP_E_BADPARAMCOUNT);
+}
+
+TEST_P(Surface, ExtractDataThroughSlotsAndDispatch) {
+  ComPtr<component::ICashVouch> cv;
+  CLSID clsid;
+  ASSERT_EQ(CLSIDFromProgID("Tallyport.CashVouch", &clsid), S_OK);
+  ASSERT_EQ(CoCreateInstance(clsid, nullptr, editions::kCashVouchIid, cv.PutVoid()), S_OK);
+  Variant server = Variant::Text("/nonexistent-dir"), db = Variant::Text("vxdata_001_2006");
+  Variant begin = Variant::Text("2006-03-02"), end = Variant::Text("2006-03-01");
+  Variant msg = Variant::Text("kept?");
+  VARIANT result;
+  VariantInit(&result);
+  // Slot 7 of _CashVouch is ExtractData, after the seven inherited slots.
+  ASSERT_EQ(cv->ExtractData(server.raw(), server.raw(), db.raw(), server.raw(), server.raw(),
+                            db.raw(), begin.raw(), end.raw(), msg.raw_mut(), &result),
+            S_OK);
+  EXPECT_EQ(result.vt, VT_I2);
+  EXPECT_EQ(result.iVal, 1);
+  EXPECT_EQ(msg.ToText(), "{{Q6.GL.TALLYPORT.MSG_DATE}}");
+  // A begin date that is not a date fails the call itself and leaves the message.
+  Variant bad = Variant::Text("notadate");
+  msg = Variant::Text("untouched");
+  HRESULT hr = cv->ExtractData(server.raw(), server.raw(), db.raw(), server.raw(), server.raw(),
+                               db.raw(), bad.raw(), end.raw(), msg.raw_mut(), &result);
+  EXPECT_TRUE(Failed(hr));
+  EXPECT_EQ(msg.ToText(), "untouched");
+
+  // The same through IDispatch: Summary reports the conversion error as result 1.
+  auto sm = Create("Tallyport.Summary");
+  DISPID id;
+  ASSERT_EQ(GetDispId(sm.get(), "extractdata", &id), S_OK);
+  Variant smsg = Variant::Text("");
+  VARIANT args[9];
+  for (int i = 0; i < 6; ++i) args[i] = (i % 3 == 2 ? db : server).raw();
+  args[6] = bad.raw();
+  args[7] = end.raw();
+  args[8].vt = VT_BYREF | VT_VARIANT;
+  args[8].pvarVal = smsg.raw_mut();
+  EXCEPINFO ei{};
+  ASSERT_EQ(InvokeMethod(sm.get(), id, args, 9, &result, &ei), S_OK);
+  EXPECT_EQ(result.iVal, 1);
+  EXPECT_EQ(smsg.ToText(), "Type mismatch");
+  args[6] = begin.raw();
+  ASSERT_EQ(InvokeMethod(sm.get(), id, args, 9, &result, &ei), S_OK);
+  EXPECT_EQ(smsg.ToText(), "起始日期不能小于结束日期！");
+}
+
+TEST_P(Surface, InterfacesReferenceCountsAndUnloading) {
+  auto can_unload = reinterpret_cast<DllCanUnloadNowFn>(dlsym(lib_, "DllCanUnloadNow"));
+  {
+    auto sm = Create("Tallyport.Summary");
+    EXPECT_EQ(can_unload(), S_FALSE);
+    std::vector<GUID> yes = Ed().summary_earlier_iids;
+    yes.push_back(Ed().summary_iid);
+    yes.push_back(IID_IUnknown);
+    yes.push_back(IID_IDispatch);
+    for (const auto& iid : yes) {
+      ComPtr<IUnknown> u;
+      EXPECT_EQ(sm->QueryInterface(iid, u.PutVoid()), S_OK) << FormatGuid(iid);
+    }
+    for (const auto& iid : {editions::kCashVouchIid, IID_IClassFactory,
+                            (GetParam() ? editions::CurrentEdition() : editions::CompatEdition())
+                                .summary_iid}) {
+      ComPtr<IUnknown> u;
+      EXPECT_EQ(sm->QueryInterface(iid, u.PutVoid()), E_NOINTERFACE) << FormatGuid(iid);
+      EXPECT_FALSE(u);
+    }
+    EXPECT_EQ(sm->AddRef(), 2u);
+    EXPECT_EQ(sm->Release(), 1u);
+  }
+  EXPECT_EQ(can_unload(), S_OK);
+
+  auto get = reinterpret_cast<DllGetClassObjectFn>(dlsym(lib_, "DllGetClassObject"));
+  ComPtr<IClassFactory> f;
+  EXPECT_EQ(get(GuidFromString("{00000000-0000-0000-0000-000000000001}"), IID_IClassFactory,
+                f.PutVoid()),
+            CLASS_E_CLASSNOTAVAILABLE);
+  ASSERT_EQ(get(Ed().summary_clsid, IID_IClassFactory, f.PutVoid()), S_OK);
+  ComPtr<IUnknown> u;
+  EXPECT_EQ(f->CreateInstance(reinterpret_cast<IUnknown*>(f.get()), IID_IUnknown, u.PutVoid()),
+            CLASS_E_NOAGGREGATION);
+  f->LockServer(1);
+  f.Reset();
+  EXPECT_EQ(can_unload(), S_FALSE);  // a lock keeps the server
+  ASSERT_EQ(get(Ed().summary_clsid, IID_IClassFactory, f.PutVoid()), S_OK);
+  f->LockServer(0);
+  f.Reset();
+  EXPECT_EQ(can_unload(), S_OK);
+}
+
+TEST_P(Surface, ObjectsAnswerOnlyOnTheirThread) {
+  auto cv = Create("Tallyport.CashVouch");
+  HRESULT hr = S_OK;
+  std::thread t([&] {
+    DISPID id;
+    hr = GetDispId(cv.get(), "ExtractData", &id);
+  });
+  t.join();
+  EXPECT_EQ(hr, RPC_E_WRONG_THREAD);
+}
+
+INSTANTIATE_TEST_SUITE_P(Editions, Surface, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "compat" : "current"; });
+
+TEST(TermMisc, SessionIdByProgIdAndName) {
+  auto dir = std::filesystem::temp_directory_path() / ("tp-tm-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  setenv("TALLYPORT_REGISTRY", (dir / "registry").c_str(), 1);
+  void* lib = dlopen(TERMMISC_LIB, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr);
+  ASSERT_EQ(reinterpret_cast<DllRegisterServerFn>(dlsym(lib, "DllRegisterServer"))(), S_OK);
+  CLSID clsid;
+  ASSERT_EQ(CLSIDFromProgID("TermMisc.Terminal", &clsid), S_OK);
+  ComPtr<IDispatch> t;
+  ASSERT_EQ(CoCreateInstance(clsid, nullptr, IID_IDispatch, t.PutVoid()), S_OK);
+  DISPID id;
+  ASSERT_EQ(GetDispId(t.get(), "getsessionid", &id), S_OK);
+  VARIANT r;
+  VariantInit(&r);
+  ASSERT_EQ(InvokeMethod(t.get(), id, nullptr, 0, &r, nullptr), S_OK);
+  EXPECT_EQ(Variant::FromRaw(r).ToText(), std::to_string(getsid(0)));
+  ASSERT_EQ(reinterpret_cast<DllUnregisterServerFn>(dlsym(lib, "DllUnregisterServer"))(), S_OK);
+  EXPECT_EQ(CLSIDFromProgID("TermMisc.Terminal", &clsid), CO_E_CLASSSTRING);
+  std::filesystem::remove_all(dir);
+  unsetenv("TALLYPORT_REGISTRY");
+}
+
+}  // namespace
