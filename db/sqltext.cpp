@@ -1,0 +1,75 @@
+// The crossings of values into statements and connection strings. Every statement
+// of the extraction takes its values through these helpers only.
+#include "db/sqltext.h"
+
+#include <cstdio>
+
+#include "com/error.h"
+
+namespace db {
+
+std::string SqlText(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    out.push_back(c);
+    if (c == '\'') out.push_back('\'');
+  }
+  return out;
+}
+
+std::string SqlText(const com::Variant& value) {
+  if (value.IsNull() || value.IsEmpty()) return "";
+  return SqlText(value.ToText());
+}
+
+std::string SqlDate(com::DATE d) {
+  com::DateParts p = com::PartsFromDate(d);
+  char buf[32];
+  if (p.hour == 0 && p.minute == 0 && p.second == 0)
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d", p.year, p.month, p.day);
+  else
+    std::snprintf(buf, sizeof buf, "%04d%02d%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
+                  p.minute, p.second);
+  return buf;
+}
+
+std::string SqlDate(std::string_view date_text) {
+  auto d = com::ParseDateText(date_text);
+  if (!d) com::ThrowTypeMismatch();
+  return SqlDate(*d);
+}
+
+std::string SqlAmount(com::Currency c) { return c.ToText(); }
+
+std::string SqlAmount(const com::Variant& value) {
+  switch (value.type()) {
+    case com::VT_NULL:
+    case com::VT_EMPTY:
+      return "";
+    case com::VT_DECIMAL:
+      return com::DecimalToText(com::Variant::FromRaw(value.raw()).raw().decVal);
+    case com::VT_BSTR: {
+      // A stored amount read as text must still be a plain number.
+      auto d = com::DecimalFromText(value.ToText());
+      if (!d) com::ThrowTypeMismatch();
+      return com::DecimalToText(*d);
+    }
+    default:
+      return value.ToText();
+  }
+}
+
+std::string ConnValue(std::string_view value) {
+  bool brace = value.find_first_of(";{}") != std::string_view::npos ||
+               (!value.empty() && (value.front() == ' ' || value.back() == ' '));
+  if (!brace) return std::string(value);
+  std::string out = "{";
+  for (char c : value) {
+    out.push_back(c);
+    if (c == '}') out.push_back('}');
+  }
+  return out + "}";
+}
+
+}  // namespace db
