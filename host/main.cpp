@@ -59,12 +59,8 @@ Parsed Parse(const std::vector<std::string>& args, const std::map<std::string, b
       auto it = known.find(a);
       if (it == known.end()) throw UsageError{"unknown option " + a};
       if (p.opts.count(a)) throw UsageError{"option given twice: " + a};
-      if (it->second) {
-        if (i + 1 >= args.size()) throw UsageError{"option " + a + " needs a value"};
-        p.opts[a] = args[++i];
-      } else {
-        p.opts[a] = "1";
-      }
+      if (it->second && i + 1 >= args.size()) throw UsageError{"option " + a + " needs a value"};
+      p.opts.emplace(a, it->second ? args[++i] : std::string(1, '1'));
     } else {
       p.positional.push_back(a);
     }
