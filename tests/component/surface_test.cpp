@@ -174,6 +174,38 @@ TEST_P(Surface, ExtractDataThroughSlotsAndDispatch) {
   EXPECT_EQ(smsg.ToText(), "起始日期不能小于结束日期！");
 }
 
+// Each vtable slot reaches the method the type description puts there: slot 7 + i
+// of _Summary is method i. nTOz and the refusals of the other steps tell them apart.
+TEST_P(Surface, SummarySlotsFollowTheDocumentedOrder) {
+  CLSID clsid;
+  ASSERT_EQ(CLSIDFromProgID("Tallyport.Summary", &clsid), S_OK);
+  ComPtr<component::ISummary> s;
+  ASSERT_EQ(CoCreateInstance(clsid, nullptr, Ed().summary_iid, s.PutVoid()), S_OK);
+  void** vtbl = *reinterpret_cast<void***>(s.get());
+  using NtozFn = HRESULT (*)(component::ISummary*, VARIANT*, CY*);
+  Variant v = Variant::R8(12.5);
+  CY cy{0};
+  ASSERT_EQ(reinterpret_cast<NtozFn>(vtbl[18])(s.get(), v.raw_mut(), &cy), S_OK);
+  EXPECT_EQ(cy.int64, 125000);
+  Variant null = Variant::Null();
+  ASSERT_EQ(s->nTOz(null.raw_mut(), &cy), S_OK);
+  EXPECT_EQ(cy.int64, 0);
+  Variant text = Variant::Text("abc");
+  EXPECT_EQ(s->nTOz(text.raw_mut(), &cy), DISP_E_TYPEMISMATCH);
+  // The same method by dispatch id: nTOz is the twelfth method.
+  DISPID id;
+  ASSERT_EQ(GetDispId(s.get(), "nTOz", &id), S_OK);
+  EXPECT_EQ(id, (GetParam() ? 0x60030000 : 0x60030001) + 11);
+  VARIANT r;
+  VariantInit(&r);
+  VARIANT arg = v.raw();
+  ASSERT_EQ(InvokeMethod(s.get(), id, &arg, 1, &r, nullptr), S_OK);
+  EXPECT_EQ(r.vt, VT_CY);
+  EXPECT_EQ(r.cyVal.int64, 125000);
+  int16_t period = 0;
+  EXPECT_EQ(s->GetAccountBeginPeriod(&period) == DISP_E_MEMBERNOTFOUND, GetParam());
+}
+
 TEST_P(Surface, InterfacesReferenceCountsAndUnloading) {
   auto can_unload = reinterpret_cast<DllCanUnloadNowFn>(dlsym(lib_, "DllCanUnloadNow"));
   {
