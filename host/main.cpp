@@ -20,6 +20,7 @@
 #include "com/error.h"
 #include "com/registry.h"
 #include "com/variant.h"
+#include "db/sqlite/server.h"
 #include "editions/edition.h"
 
 namespace {
@@ -271,6 +272,19 @@ int TypeLib(const std::vector<std::string>& args) {
   return 0;
 }
 
+int Server(const std::vector<std::string>& args) {
+  Parsed p = Parse(args, {{"--sa-password", true}, {"--help", false}});
+  if (p.opts.count("--help")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (p.positional.size() != 2 || p.positional[0] != "init")
+    throw UsageError{"expected: server init DIR"};
+  db::sqlite::InitServer(p.positional[1], Opt(p, "--sa-password", "TALLYPORT_SA_PASSWORD", false));
+  std::printf("embedded server ready in %s\n", p.positional[1].c_str());
+  return 0;
+}
+
 int Run(const std::vector<std::string>& argv) {
   if (argv.empty()) throw UsageError{"no command"};
   const std::string& cmd = argv[0];
@@ -282,7 +296,8 @@ int Run(const std::vector<std::string>& argv) {
   if (cmd == "cashvouch" || cmd == "summary") return Extract(cmd, rest);
   if (cmd == "register" || cmd == "unregister") return Register(cmd == "register", rest);
   if (cmd == "typelib") return TypeLib(rest);
-  if (cmd == "server" || cmd == "procedures" || cmd == "demo") {
+  if (cmd == "server") return Server(rest);
+  if (cmd == "procedures" || cmd == "demo") {
     std::fprintf(stderr, "tallyport %s: the embedded engine is not part of this build yet\n",
                  cmd.c_str());
     return 1;

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <gtest/gtest.h>
 
@@ -99,6 +101,51 @@ TEST(SessionId, FromTheRegisteredClassOrEmpty) {
   EXPECT_EQ(GetTerminalSessionId(), "");
   std::filesystem::remove_all(dir);
   unsetenv("TALLYPORT_REGISTRY");
+}
+
+}  // namespace
+
+#include "db/ado.h"
+#include "db/sqlite/server.h"
+
+namespace {
+
+TEST(EmbeddedServer, LoginAndDatabaseFiles) {
+  auto dir = (std::filesystem::temp_directory_path() / ("tp-srv-" + std::to_string(getpid()))).string();
+  std::filesystem::create_directories(dir);
+  using namespace db::sqlite;
+  EXPECT_TRUE(IsEmbeddedServer(dir));
+  EXPECT_FALSE(IsEmbeddedServer(dir + "/missing"));
+  EXPECT_FALSE(IsEmbeddedServer(""));
+  // Never initialised: the empty password only.
+  EXPECT_NO_THROW(CheckLogin(dir, "sa", ""));
+  EXPECT_THROW(CheckLogin(dir, "sa", "x"), db::Error);
+  InitServer(dir, "p'w;d");
+  EXPECT_NO_THROW(CheckLogin(dir, "SA", "p'w;d"));
+  for (auto [user, pw] : {std::pair{"sa", ""}, {"sa", "p'w;"}, {"admin", "p'w;d"}}) {
+    try {
+      CheckLogin(dir, user, pw);
+      ADD_FAILURE() << user << "/" << pw << " logged in";
+    } catch (const db::Error& e) {
+      EXPECT_STREQ(e.what(), "Login failed for user 'sa'.");
+      EXPECT_EQ(std::string(e.what()).find("p'w"), std::string::npos);
+    }
+  }
+  // The password is not kept in clear anywhere in the directory.
+  for (const auto& f : std::filesystem::directory_iterator(dir)) {
+    std::ifstream in(f.path());
+    std::string all((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(all.find("p'w;d"), std::string::npos);
+  }
+  InitServer(dir, "new");  // re-keys
+  EXPECT_THROW(CheckLogin(dir, "sa", "p'w;d"), db::Error);
+  EXPECT_NO_THROW(CheckLogin(dir, "sa", "new"));
+
+  std::ofstream(dir + "/VXDATA_001_2006.db").put('x');
+  EXPECT_EQ(DatabaseFile(dir, "vxdata_001_2006"), dir + "/VXDATA_001_2006.db");
+  EXPECT_EQ(DatabaseFile(dir, "olap"), "");
+  EXPECT_EQ(DatabaseFile(dir, "../etc/passwd"), "");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
