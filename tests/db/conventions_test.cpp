@@ -149,3 +149,30 @@ TEST(EmbeddedServer, LoginAndDatabaseFiles) {
 }
 
 }  // namespace
+
+#include "db/connstr.h"
+
+namespace {
+
+// What ConnectionString writes, ODBC's reading gives back: the same four values,
+// whatever they hold, and no other keyword.
+TEST(ConnectionStrings, ReadBackExactlyTheValuesWritten) {
+  const char* hostile[] = {"plain", "x;DATABASE=other", "{a}", "a}}b", "}{;", " lead", "",
+                           "UID=admin;PWD=x", "现金;😀"};
+  for (const char* server : hostile)
+    for (const char* pwd : hostile) {
+      std::string s = db::ConnectionString(db::ClassKind::Summary, db::Role::Olap, server, pwd, "olap");
+      auto pairs = db::ParseConnectionString(s);
+      ASSERT_TRUE(pairs) << s;
+      ASSERT_EQ(pairs->size(), 5u) << s;
+      EXPECT_EQ(db::ConnGet(*pairs, "server"), server);
+      EXPECT_EQ(db::ConnGet(*pairs, "PWD"), pwd);
+      EXPECT_EQ(db::ConnGet(*pairs, "uid"), "sa");
+      EXPECT_EQ(db::ConnGet(*pairs, "database"), "olap");
+    }
+  EXPECT_FALSE(db::ParseConnectionString("PWD={open"));
+  EXPECT_FALSE(db::ParseConnectionString("PWD={a}b"));
+  EXPECT_FALSE(db::ParseConnectionString("=x"));
+}
+
+}  // namespace
