@@ -324,6 +324,8 @@ DATE DateFromParts(int year, int month, int day, int hour, int minute, int secon
 }
 
 DateParts PartsFromDate(DATE d) {
+  // COM dates run from year 100 to 9999; anything else (or NaN) has no calendar day.
+  if (!(d >= -657434.0 && d < 2958466.0)) ThrowOverflow();
   double ip = std::trunc(d);
   double frac = std::fabs(d - ip);
   auto secs = static_cast<int64_t>(std::llround(frac * 86400.0));

@@ -82,7 +82,8 @@ class Variant {
 // and day in the separated forms), each optionally followed by " hh:mm[:ss]" (also
 // "T" before the time). Anything else, or an impossible day, is nullopt.
 std::optional<DATE> ParseDateText(std::string_view text);
-// COM date <-> calendar parts. Time is rounded to the nearest second.
+// COM date <-> calendar parts. Time is rounded to the nearest second; a date
+// outside years 100..9999 throws "Overflow".
 DATE DateFromParts(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
 struct DateParts {
   int year, month, day, hour, minute, second;

@@ -1,6 +1,7 @@
 // Variant conversions as the component relies on them, with their errors.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 
 #include "com/error.h"
@@ -108,6 +109,9 @@ TEST(Dates, ComEpochAndPartsRoundTrip) {
   EXPECT_EQ(DateFromParts(1899, 12, 30), 0.0);
   EXPECT_EQ(DateFromParts(1900, 1, 1), 2.0);
   EXPECT_EQ(FormatDateText(DateFromParts(1899, 12, 29, 6, 0, 0)), "1899-12-29 06:00:00");
+  // Found by fuzzing: a raw date far outside the calendar overflowed day arithmetic.
+  EXPECT_EQ(ErrorOf([] { (void)Variant::Date(-1e287).ToText(); }), "Overflow");
+  EXPECT_EQ(ErrorOf([] { (void)Variant::Date(std::nan("")).ToText(); }), "Overflow");
   for (int y : {100, 1753, 2006, 9999}) {
     DateParts p = PartsFromDate(DateFromParts(y, 12, 31, 23, 59, 59));
     EXPECT_EQ(p.year, y);
