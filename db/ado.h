@@ -67,7 +67,7 @@ class Connection {
 // A recordset is a COM object so that it can travel through IDispatch (as the
 // recordset parameters of the surface do); the component reaches the C++ object
 // behind a VT_DISPATCH argument with Recordset::FromDispatch.
-class Recordset : public com::IDispatch {
+class Recordset final : public com::IDispatch {
  public:
   static com::ComPtr<Recordset> Create();
   // The Recordset behind an IDispatch made by Create(); throws "Type mismatch"

@@ -66,3 +66,16 @@ std::string GetTerminalSessionId() {
 }
 
 }  // namespace db
+
+namespace db {
+
+bool OpenExistenceTest(Recordset& rs, Connection& cn, std::string_view table, bool in_tempdb) {
+  std::string sql = in_tempdb ? "select name from tempdb..sysobjects where name='"
+                              : "select name from sysobjects where name='";
+  sql += SqlText(table);
+  sql += "'";
+  rs.Open(sql, cn, 2);
+  return !rs.Eof();
+}
+
+}  // namespace db

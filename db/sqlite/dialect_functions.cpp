@@ -114,11 +114,23 @@ void Plus(sqlite3_context* ctx, int, sqlite3_value** argv) {
 // Exact SUM: integers add as integers; any other number joins a 128-bit decimal
 // at ten decimal places through its shortest round-trip text, so that amounts add
 // up without binary drift.
+// SQLite aligns aggregate contexts to 8 bytes only, so the 128-bit total is kept
+// as bytes and copied in and out.
 struct SumState {
-  bool any = false;
-  bool real = false;
-  i128 scaled = 0;  // value * 10^10
+  bool any;
+  bool real;
+  unsigned char total[sizeof(i128)];  // value * 10^10
 };
+
+i128 TotalOf(const SumState* s) {
+  i128 v;
+  std::memcpy(&v, s->total, sizeof v);
+  return v;
+}
+void AddTo(SumState* s, i128 v) {
+  i128 t = TotalOf(s) + v;
+  std::memcpy(s->total, &t, sizeof t);
+}
 
 constexpr int kSumScale = 10;
 
@@ -131,7 +143,7 @@ void SumStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (t == SQLITE_INTEGER) {
     i128 v = sqlite3_value_int64(argv[0]);
     for (int i = 0; i < kSumScale; ++i) v *= 10;
-    s->scaled += v;
+    AddTo(s, v);
     return;
   }
   s->real = true;
@@ -155,7 +167,7 @@ void SumStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
   i128 m = (static_cast<i128>(dec->Hi32) << 64) | dec->Lo64;
   for (int i = dec->scale; i < kSumScale; ++i) m *= 10;
   for (int i = kSumScale; i < dec->scale; ++i) m /= 10;
-  s->scaled += (dec->sign & 0x80) ? -m : m;
+  AddTo(s, (dec->sign & 0x80) ? -m : m);
 }
 
 void SumFinal(sqlite3_context* ctx) {
@@ -167,7 +179,7 @@ void SumFinal(sqlite3_context* ctx) {
   i128 unit = 1;
   for (int i = 0; i < kSumScale; ++i) unit *= 10;
   if (!s->real) {
-    i128 v = s->scaled / unit;
+    i128 v = TotalOf(s) / unit;
     if (v > INT64_MAX || v < INT64_MIN) {
       sqlite3_result_error(ctx, "Arithmetic overflow error converting expression to data type bigint.", -1);
       return;
@@ -177,8 +189,9 @@ void SumFinal(sqlite3_context* ctx) {
   }
   // The exact total as decimal text, then the nearest double: exact for amounts
   // below 10^11 read back at four decimals.
-  bool neg = s->scaled < 0;
-  i128 a = neg ? -s->scaled : s->scaled;
+  const i128 total = TotalOf(s);
+  bool neg = total < 0;
+  i128 a = neg ? -total : total;
   std::string digits;
   do {
     digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(a % 10)));

@@ -89,7 +89,7 @@ std::vector<Token> Tokenize(std::string_view s) {
       std::string op(1, static_cast<char>(c));
       for (const char* t : kTwo)
         if (i + 1 < n && s[i] == t[0] && s[i + 1] == t[1]) op = t;
-      if (op.size() == 1 && std::string_view("=<>+-*/%,().;").find(static_cast<char>(c)) ==
+      if (op.size() == 1 && std::string_view("=<>+-*/%,().;?").find(static_cast<char>(c)) ==
                                 std::string_view::npos)
         throw Error("Incorrect syntax near '" + op + "'.", 102);
       out.push_back({Token::Kind::Op, op});
@@ -110,6 +110,8 @@ Shape Normalize(std::string_view tsql) {
   int depth = 0;
   for (size_t i = 0; i < toks.size(); ++i) {
     const Token& t = toks[i];
+    // "?" marks a literal of the shape; the statements themselves never carry one.
+    if (t.kind == Token::Kind::Op && t.text == "?") throw Error("Incorrect syntax near '?'.", 102);
     if (t.kind == Token::Kind::Ident && strcasecmp(t.text.c_str(), "openrowset") == 0 &&
         rowset_depth == 0)
       rowset_depth = depth + 1;

@@ -1,0 +1,25 @@
+// Choosing the engine from the connection text: a SERVER that names an existing
+// directory is an embedded server; any other name is a SQL Server network name.
+#include "db/engine.h"
+
+#include "db/ado.h"
+#include "db/connstr.h"
+#include "db/sqlite/connection.h"
+#include "db/sqlite/server.h"
+
+namespace db {
+
+std::unique_ptr<Session> OpenSession(const std::string& connection_text) {
+  auto pairs = ParseConnectionString(connection_text);
+  if (!pairs) throw Error("Format of the initialization string does not conform to the OLE DB specification.");
+  std::string server = ConnGet(*pairs, "SERVER").value_or("");
+  if (sqlite::IsEmbeddedServer(server)) {
+    return sqlite::OpenEmbeddedSession(server, ConnGet(*pairs, "UID").value_or(""),
+                                       ConnGet(*pairs, "PWD").value_or(""),
+                                       ConnGet(*pairs, "DATABASE").value_or(""));
+  }
+  throw Error("SQL Server through ODBC is not part of this build yet, and '" + server +
+              "' is not an embedded server directory.");
+}
+
+}  // namespace db

@@ -1,0 +1,169 @@
+// The ADO-shaped layer over the embedded engine: opening with SQL Server's errors,
+// statements of the component's forms with SQL Server's meaning, snapshot
+// recordsets (also past the in-memory part), write-back, and the trace.
+#include <filesystem>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "db/ado.h"
+#include "db/conventions.h"
+#include "db/spool.h"
+#include "db/trace.h"
+#include "db/sqlite/server.h"
+#include "tests/support/fixture.h"
+
+namespace {
+
+using testsupport::EmbeddedServer;
+using testsupport::TempDir;
+
+std::string Conn(const EmbeddedServer& s, const std::string& db, const std::string& pw = "") {
+  return db::ConnectionString(db::ClassKind::Summary, db::Role::Acc, s.dir(), pw, db);
+}
+
+std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const db::Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(Engine, OpenFailsWithSqlServersTexts) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("olap", "SELECT 1");
+  db::sqlite::InitServer(s.dir(), "right");
+  db::Connection cn;
+  EXPECT_EQ(ErrorOf([&] { cn.Open(Conn(s, "olap", "wrong")); }), "Login failed for user 'sa'.");
+  EXPECT_EQ(ErrorOf([&] { cn.Open(Conn(s, "nosuch", "right")); }),
+            "Cannot open database \"nosuch\" requested by the login. The login failed.");
+  EXPECT_EQ(ErrorOf([&] { cn.Open(Conn(s, "OLAP", "right")); }), "");
+  EXPECT_TRUE(cn.IsOpen());
+}
+
+TEST(Engine, FactTableStatementsKeepSqlServersMeaning) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("olap", "SELECT 1");
+  db::Connection cn;
+  cn.Open(Conn(s, "olap"));
+  cn.SetCommandTimeout(0);
+  auto rs = db::Recordset::Create();
+  EXPECT_FALSE(db::OpenExistenceTest(*rs, cn, "Temp_Etl_GL_Sum", false));
+  rs->Close();
+  cn.Execute(
+      "create table Temp_Etl_GL_Sum(ID                   varchar(36)          not null default newid(),"
+      "Date                 datetime             null,Code_No              varchar(15)          null,"
+      "md                   decimal(18,6)        null,constraint PK_TEMP_ETL_GL_SUM primary key nonclustered (ID))");
+  EXPECT_TRUE(db::OpenExistenceTest(*rs, cn, "Temp_Etl_GL_Sum", false));
+  rs->Close();
+  // The constraint name is an object of the database, as on SQL Server.
+  EXPECT_EQ(ErrorOf([&] {
+              cn.Execute("create table Other(ID varchar(36) not null default newid(),"
+                         "constraint PK_TEMP_ETL_GL_SUM primary key nonclustered (ID))");
+            }),
+            "There is already an object named 'PK_TEMP_ETL_GL_SUM' in the database. Could not create "
+            "constraint or index. See previous errors.");
+  EXPECT_FALSE(s.TableExists("olap", "Other"));  // the failed statement left nothing
+  for (const char* date : {"20060301", "2006-03-02", "20060303 10:00:00"})
+    cn.Execute(std::string("insert into Temp_Etl_GL_Sum (code_no,Date,md) values ('O''Brien','") + date + "',0.1)");
+  cn.Execute("insert into Temp_Etl_GL_Sum (code_no,Date,md) values ('1001 ','20060305',0.2)");
+  EXPECT_EQ(s.Scalar("olap", "select group_concat(length(ID)) from Temp_Etl_GL_Sum"), "36,36,36,36");
+  EXPECT_EQ(s.Scalar("olap", "select Date from Temp_Etl_GL_Sum where md=0.2"), "2006-03-05 00:00:00");
+  // Dates compare chronologically whatever form the literal has; text ignores case
+  // and trailing blanks; sums are exact.
+  rs->Open("select sum(md) as summd from Temp_Etl_GL_Sum where date>='2006-03-02' and date<='20060305'", cn);
+  EXPECT_EQ(rs->Field("SUMMD").ToCurrency().ticks, 4000);  // 03-02, 03-03 10:00 and 03-05
+  rs->Close();
+  rs->Open("select Code_No, Date from Temp_Etl_GL_Sum where code_no='1001' order by date desc", cn, -1);
+  ASSERT_FALSE(rs->Eof());
+  EXPECT_EQ(rs->Field("code_no").ToText(), "1001 ");
+  EXPECT_EQ(rs->Field("date").type(), com::VT_DATE);
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Eof());
+  EXPECT_EQ(ErrorOf([&] { (void)rs->Field("date"); }),
+            "Either BOF or EOF is True, or the current record has been deleted. Requested operation requires a current record.");
+  rs->Close();
+  cn.Execute("delete  from Temp_Etl_GL_Sum where date>='20060301' and date<='20060302'");
+  EXPECT_EQ(s.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum"), "2");
+  EXPECT_EQ(ErrorOf([&] { cn.Execute("delete from Nowhere where date<='20060101'"); }),
+            "Invalid object name 'Nowhere'.");
+  EXPECT_EQ(ErrorOf([&] { cn.Execute("delete from Temp_Etl_GL_Sum where date<='20060230'"); }),
+            "Conversion failed when converting date and/or time from character string.");
+  EXPECT_EQ(ErrorOf([&] { cn.Execute("insert into T select a+b from X"); }),
+            "Invalid object name 'T'.");
+}
+
+TEST(Engine, RecordsetsSeeTheRowsAsTheyStoodAndWriteBack) {
+  for (size_t memory_rows : {size_t{4096}, size_t{2}}) {
+    db::RowSpool::SetDefaultMemoryRowsForTesting(memory_rows);
+    TempDir d;
+    EmbeddedServer s(d.path());
+    s.Exec("olap", "create table stage (DepartmentName nvarchar(80), NatInMoney decimal(27,8), NatOutMoney decimal(27,8));"
+                   "insert into stage values ('01',150,0),('02',0,70),('01',NULL,40),('03',80,0),(NULL,1,1);");
+    db::Connection cn;
+    cn.Open(Conn(s, "olap"));
+    // The name pass rewrites the very values it walks: the walk is not disturbed.
+    auto work = db::Recordset::Create();
+    work->Open("select distinct DepartmentName from stage", cn, 2);
+    int seen = 0;
+    for (; !work->Eof(); work->MoveNext()) {
+      com::Variant code = work->Field("DepartmentName");
+      if (code.IsNull()) continue;
+      ++seen;
+      cn.Execute("update stage set DepartmentName=N'Dept " + code.ToText() + "' where DepartmentName='" + code.ToText() + "'");
+    }
+    work->Close();
+    EXPECT_EQ(seen, 3);
+    EXPECT_EQ(s.Scalar("olap", "select group_concat(ifnull(DepartmentName,'NULL'),'|') from stage"),
+              "Dept 01|Dept 02|Dept 01|Dept 03|NULL");
+    // An updatable walk moves one amount into the other with its sign reversed.
+    auto rs = db::Recordset::Create();
+    rs->SetLockType(3);
+    rs->Open("select * from stage", cn, 2);
+    for (; !rs->Eof(); rs->MoveNext()) {
+      com::Variant in = rs->Field("NatInMoney");
+      if (in.IsNull() || in.ToCurrency().IsZero()) {
+        rs->Collect("NatInMoney", com::Variant::Cy(-rs->Field("natoutmoney").ToCurrency()));
+        rs->Collect("NatOutMoney", com::Variant::I2(0));
+      }
+      rs->Update();
+    }
+    rs->Close();
+    EXPECT_EQ(s.Scalar("olap", "select group_concat(NatInMoney || '/' || NatOutMoney, ' ') from stage"),
+              "150/0 -70/0 -40/0 80/0 1/1");
+  }
+  db::RowSpool::SetDefaultMemoryRowsForTesting(4096);
+}
+
+TEST(Engine, TempdbIsSharedAndTheTraceHidesPasswords) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("olap", "SELECT 1");
+  db::sqlite::InitServer(s.dir(), "pw;x");
+  std::string trace = d.path() + "/trace.txt";
+  setenv("TALLYPORT_TRACE", trace.c_str(), 1);
+  db::Connection a, b;
+  a.Open(Conn(s, "olap", "pw;x"));
+  b.Open(Conn(s, "olap", "pw;x"));
+  a.Execute("create table tempdb..Stage7(ID nvarchar(36) not null default newid(),Date datetime null,"
+            "constraint PK_STAGE7 primary key nonclustered (ID))");
+  auto rs = db::Recordset::Create();
+  EXPECT_TRUE(db::OpenExistenceTest(*rs, b, "Stage7", true));
+  rs->Close();
+  b.Execute("drop table tempdb..Stage7");
+  EXPECT_FALSE(db::OpenExistenceTest(*rs, a, "Stage7", true));
+  rs->Close();
+  unsetenv("TALLYPORT_TRACE");
+  std::string t = testsupport::ReadFile(trace);
+  EXPECT_NE(t.find("PWD=***;DATABASE=olap"), std::string::npos) << t;
+  EXPECT_NE(t.find("select name from tempdb..sysobjects where name='Stage7'"), std::string::npos);
+  EXPECT_EQ(t.find("pw;x"), std::string::npos);
+  EXPECT_EQ(db::MaskPasswords("x OPENROWSET('SQLOLEDB','srv';'sa';'p''w','SELECT 1') y"),
+            "x OPENROWSET('SQLOLEDB','srv';'sa';'***','SELECT 1') y");
+}
+
+}  // namespace
