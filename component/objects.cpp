@@ -12,6 +12,7 @@
 
 #include "cashvouch/cashvouch.h"
 #include "com/error.h"
+#include "db/ado.h"
 #include "summary/summary.h"
 
 namespace component {
@@ -25,12 +26,9 @@ using com::HRESULT;
 using com::Variant;
 using com::VARIANT;
 
-// Recordset arguments: nothing in this build creates a recordset object that the
-// steps could read, so any object passed is refused as the wrong type.
-db::Recordset& RecordsetOf(const Variant& v) {
-  (void)v.ToDispatch();
-  com::ThrowTypeMismatch();
-}
+// Recordset arguments arrive as the recordset's IDispatch; anything else is the
+// wrong type.
+db::Recordset& RecordsetOf(const Variant& v) { return *db::Recordset::FromDispatch(v.ToDispatch()); }
 
 Variant Text(const std::string& s) { return Variant::Text(s); }
 

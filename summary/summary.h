@@ -13,6 +13,7 @@
 #include "summary/accmsg.h"
 
 namespace db {
+class Connection;
 class Recordset;
 }
 
@@ -52,8 +53,16 @@ class Summary {
   const AccMsgType& AccMsg() const { return acc_msg_; }
 
  private:
+  db::Connection& Acc();
+  db::Connection& Olap();
+  db::Connection& Sys();
+  // "cacc_id='NNN' and iyear=YYYY": the account set's periods.
+  std::string PeriodWhere() const;
+  [[noreturn]] static void Unimplemented(const char* what);
+
   const editions::Edition& edition_;
   AccMsgType acc_msg_;
+  std::unique_ptr<db::Connection> cn_acc_, cn_olap_, cn_sys_;
   std::string voucher_scope_;
 };
 

@@ -1,0 +1,181 @@
+// The balance run end to end through the tallyport program on an embedded server:
+// the range rule, opening rows and their signs, movement rows with their
+// dimensions, scopes and filters, and the failures with their texts.
+#include <gtest/gtest.h>
+
+#include "tests/support/fixture.h"
+
+namespace {
+
+using testsupport::EmbeddedServer;
+using testsupport::Rows;
+using testsupport::RunTallyport;
+using testsupport::TempDir;
+
+class SummaryRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::CreateAccountSet(s_, "vxdata_001_2006", 2006, "001", {"97"}, gl_start_);
+    s_.Exec("vxdata_001_2006", R"sql(
+      INSERT INTO code (ccode, bproperty, cexch_name, bend, bperson, bcus, bsup, bdept, bitem, bcDefine4, bcDefine5) VALUES
+        ('1001', 1, NULL, 1, 0, 0, 0, 0, 0, 0, 0),
+        ('1122', 1, NULL, 1, 0, 1, 0, 1, 0, 0, 0),
+        ('2202', 0, 'USD', 1, 0, 0, 0, 0, 0, 1, 0),
+        ('6602', 1, NULL, 1, 0, 0, 0, 0, 0, 0, 1),
+        ('10', 1, NULL, 0, 0, 0, 0, 0, 0, 0, 0);
+      INSERT INTO foreigncurrency VALUES ('人民币', 'RMB', -1), ('USD', 'USD', 0);
+      INSERT INTO gl_accsum (ccode, iperiod, cexch_name, cbegind_c, mb, mb_f) VALUES
+        ('1001', 1, NULL, '贷', 100, 0),
+        ('2202', 1, 'USD', '借', 50.5, 7),
+        ('6602', 1, NULL, NULL, 9, 0);
+      INSERT INTO GL_AccMultiAss (ccode, iperiod, cDept_id, cCus_id, cItem_Class, cItem_id, mb, mb_f) VALUES
+        ('1122', 1, '01', 'C1', NULL, NULL, 30, 0),
+        ('1122', 1, '01', 'C1', NULL, NULL, 12.25, 0),
+        ('1122', 1, '02', NULL, '97', '01', 5, 0);
+      INSERT INTO gl_accvouch (iperiod, dbill_date, ccode, cexch_name, md, mc, md_f, mc_f, cdept_id, ccus_id, citem_class, citem_id, ibook, iflag, ccheck) VALUES
+        (3, '2006-03-01 00:00:00', '1001', NULL, 0.1, 0, 0, 0, NULL, NULL, NULL, NULL, 1, NULL, NULL),
+        (3, '2006-03-01 00:00:00', '1001', NULL, 0.2, 0, 0, 0, NULL, NULL, NULL, NULL, 1, 2, NULL),
+        (3, '2006-03-01 00:00:00', '1122', NULL, 0, 40, 0, 0, ' 01 ', 'C1', '97', '01', 1, NULL, NULL),
+        (3, '2006-03-02 00:00:00', '2202', 'USD', 0, 70, 0, 10, NULL, NULL, NULL, NULL, 1, NULL, 'auditor'),
+        (3, '2006-03-02 00:00:00', '2202', NULL, 5, 0, 3, 0, NULL, NULL, NULL, NULL, 1, NULL, NULL),
+        (3, '2006-03-03 00:00:00', '1001', NULL, 7, 0, 0, 0, NULL, NULL, NULL, NULL, 0, NULL, 'auditor'),
+        (3, '2006-03-03 00:00:00', '1001', NULL, 8, 0, 0, 0, NULL, NULL, NULL, NULL, 1, 1, NULL),
+        (3, '2006-03-03 00:00:00', '6602', NULL, 4, 4, 0, 0, NULL, NULL, NULL, NULL, 1, NULL, NULL),
+        (3, '2006-03-04 00:00:00', '1001', NULL, 0, 0, 0, 0, NULL, NULL, NULL, NULL, 1, NULL, NULL),
+        (13, '2006-03-04 00:00:00', '1001', NULL, 9, 0, 0, 0, NULL, NULL, NULL, NULL, 1, NULL, NULL);
+    )sql");
+  }
+  testsupport::RunResult Run(const std::string& begin, const std::string& end,
+                             const std::string& scope = "") {
+    auto args = testsupport::ExtractArgs("summary", s_, begin, end);
+    if (!scope.empty()) {
+      args.push_back("--scope");
+      args.push_back(scope);
+    }
+    args.push_back("--json");
+    return RunTallyport(args);
+  }
+  Rows Facts(const std::string& where = "1") {
+    return s_.Query("olap",
+                    "select Code_No, substr(Date,1,10), AccountTime, CurrencyID, DepartmentID, CustomerID,"
+                    " SupplierID, EmployeeID, cItem_id, cItem_class, mb, mb_f, md, md_f, mc, mc_f, me, me_f"
+                    " from Temp_Etl_GL_Sum where " + where + " order by Date, Code_No, DepartmentID, mb, md, mc");
+  }
+  std::string gl_start_ = "2006-01-01";
+  TempDir dir_;
+  EmbeddedServer s_{dir_.path()};
+};
+
+TEST_F(SummaryRun, OrdinaryRunWritesMovementRowsOnly) {
+  auto r = Run("2006-03-01", "2006-03-04");
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  Rows want = {
+      // 0.1 + 0.2 exactly; iflag 2 counts, iflag 1, unposted, period 13 and zero groups do not.
+      {"1001", "2006-03-01", "2006.03", "RMB", "", "", "", "", "", "", "0", "0", "0.3", "0", "0", "0", "0", "0"},
+      // Dimensions trimmed; item key is class then code.
+      {"1122", "2006-03-01", "2006.03", "RMB", "01", "C1", "", "", "9701", "97", "0", "0", "0", "0", "40", "0", "0", "0"},
+      // Foreign amounts only with a currency name; CurrencyID from the account.
+      {"2202", "2006-03-02", "2006.03", "USD", "", "", "", "", "", "", "0", "0", "0", "0", "70", "0", "10", "0"},
+      {"2202", "2006-03-02", "2006.03", "USD", "", "", "", "", "", "", "0", "0", "5", "0", "0", "0", "0", "0"},
+      // Debits equal to credits still make a row.
+      {"6602", "2006-03-03", "2006.03", "RMB", "", "", "", "", "", "", "0", "0", "4", "0", "4", "0", "0", "0"},
+  };
+  Rows got = Facts();
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    // md, md_f, mc, mc_f are columns 12..15 in this order of the select
+    EXPECT_EQ(got[i][0], want[i][0]);
+    EXPECT_EQ(got[i][1], want[i][1]);
+    EXPECT_EQ(got[i][2], want[i][2]);
+    EXPECT_EQ(got[i][3], want[i][3]);
+    EXPECT_EQ(got[i][4], want[i][4]);
+    EXPECT_EQ(got[i][5], want[i][5]);
+    EXPECT_EQ(got[i][8], want[i][8]);
+    EXPECT_EQ(got[i][9], want[i][9]);
+  }
+  EXPECT_EQ(s_.Scalar("olap", "select md from Temp_Etl_GL_Sum where Code_No='1001'"), "0.3");
+  EXPECT_EQ(s_.Scalar("olap", "select mc_f from Temp_Etl_GL_Sum where Code_No='2202' and mc=70"), "10");
+  EXPECT_EQ(s_.Scalar("olap", "select md_f from Temp_Etl_GL_Sum where Code_No='2202' and md=5"), "0");
+  EXPECT_EQ(s_.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum where mb<>0"), "0");
+  // sErrorMsg is untouched on success.
+  EXPECT_NE(r.out.find("\"result\": 0, \"sErrorMsg\": \"\""), std::string::npos) << r.out;
+  // A second run over the same range rebuilds it without duplicates.
+  ASSERT_EQ(Run("2006-03-01", "2006-03-04").exit_code, 0);
+  EXPECT_EQ(Facts().size(), want.size());
+}
+
+TEST_F(SummaryRun, AuditedScopeCountsCheckedVouchers) {
+  auto r = Run("2006-03-01", "2006-03-04", " 1 ");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  Rows got = s_.Query("olap", "select Code_No, md, mc from Temp_Etl_GL_Sum order by Code_No, md");
+  Rows want = {{"1001", "7", "0"}, {"2202", "0", "70"}};
+  EXPECT_EQ(got, want);
+  EXPECT_NE(r.out.find("\"sErrorMsg\": \" 1 \""), std::string::npos) << r.out;
+}
+
+TEST_F(SummaryRun, BackfillRunWritesSignedOpeningRows) {
+  s_.Exec("olap", "SELECT 1");
+  auto r = Run("2006-01-01", "2006-03-01");
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  Rows got = s_.Query("olap",
+                      "select Code_No, substr(Date,1,10), AccountTime, CurrencyID, ifnull(DepartmentID,'NULL'),"
+                      " ifnull(CustomerID,'NULL'), ifnull(cItem_id,'NULL'), mb, mb_f, md from Temp_Etl_GL_Sum"
+                      " where Date='2006-01-01 00:00:00' order by Code_No, mb");
+  Rows want = {
+      // A credit balance of a debit account is negative.
+      {"1001", "2006-01-01", "2006.01", "RMB", "NULL", "NULL", "NULL", "-100", "0", "0"},
+      // Breakdown rows are summed per dimension combination; NULL codes as empty text.
+      {"1122", "2006-01-01", "2006.01", "RMB", "02", "", "9701", "5", "0", "0"},
+      {"1122", "2006-01-01", "2006.01", "RMB", "01", "C1", "", "42.25", "0", "0"},
+      // A debit balance of a credit account is negative too.
+      {"2202", "2006-01-01", "2006.01", "USD", "NULL", "NULL", "NULL", "-50.5", "-7", "0"},
+      // bcDefine5 makes a breakdown account: without GL_AccMultiAss rows it has none.
+  };
+  EXPECT_EQ(got, want);
+}
+
+TEST_F(SummaryRun, RangeRuleAndFailuresLeaveTheTableAsItWas) {
+  ASSERT_EQ(Run("2006-03-01", "2006-03-04").exit_code, 0);
+  const Rows before = Facts();
+  // Before the year's first period: nothing deleted.
+  s_.Exec("vxdata_001_2006", "UPDATE accinformation SET cValue='2005-12-15'");
+  auto r = Run("2005-12-01", "2006-03-04");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(Facts(), before);
+  // A voucher account missing from the chart of accounts.
+  s_.Exec("vxdata_001_2006",
+          "UPDATE accinformation SET cValue='2006-01-01';"
+          "INSERT INTO gl_accvouch (iperiod, dbill_date, ccode, md, mc, ibook) VALUES (3, '2006-03-04 00:00:00', '9999', 0, 0, 1)");
+  r = Run("2006-03-04", "2006-03-04");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("科目表code没有科目:[9999],但凭证表gl_accvouch中有此科目!请检查数据。"), std::string::npos) << r.err;
+}
+
+TEST_F(SummaryRun, LedgerStartedLaterAddsCumulativeRowsInBackfillRuns) {
+  s_.Exec("vxdata_001_2006",
+          "UPDATE accinformation SET cValue='2006-03-02';"
+          "UPDATE GL_AccMultiAss SET addmd=1, addmd_f=0, addmc=2.5, addmc_f=0;");
+  // A NULL amount in the period-1 record cannot be written: the run says so.
+  auto r = Run("2006-02-01", "2006-02-10");
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  s_.Exec("vxdata_001_2006", "UPDATE gl_accsum SET md=3, md_f=0, mc=4, mc_f=0");
+  // The range lies before the ledger's start: it becomes that one day, a backfill run.
+  r = Run("2006-02-01", "2006-02-10");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(s_.Scalar("olap", "select group_concat(d) from (select distinct substr(Date,1,10) d from Temp_Etl_GL_Sum order by 1)"),
+            "2006-01-01,2006-02-28,2006-03-02");
+  // Cumulative rows sit at the end of the period before the start period (3).
+  Rows got = s_.Query("olap",
+                      "select Code_No, AccountTime, ifnull(DepartmentID,'NULL'), ifnull(cItem_id,'NULL'), md, mc, mb, me"
+                      " from Temp_Etl_GL_Sum where Date='2006-02-28 00:00:00' order by Code_No, DepartmentID");
+  Rows want = {{"1001", "2006.02", "NULL", "NULL", "3", "4", "0", "0"},
+               {"1122", "2006.02", "01", "", "2", "5", "0", "0"},
+               {"1122", "2006.02", "02", "9701", "1", "2.5", "0", "0"},
+               {"2202", "2006.02", "NULL", "NULL", "3", "4", "0", "0"}};
+  EXPECT_EQ(got, want);
+  // An ordinary run afterwards adds no cumulative rows again.
+  ASSERT_EQ(Run("2006-03-03", "2006-03-04").exit_code, 0);
+  EXPECT_EQ(s_.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum where Date='2006-02-28 00:00:00'"), "4");
+}
+
+}  // namespace
