@@ -265,9 +265,23 @@ class SqliteSession final : public Session, public Catalog {
     }
     return alias;
   }
-  std::string AliasForRemote(std::string_view, std::string_view, std::string_view,
-                             std::string_view) override {
-    Unsupported("OPENROWSET");
+  std::string AliasForRemote(std::string_view server, std::string_view user,
+                             std::string_view password, std::string_view db) override {
+    std::string dir(server);
+    if (!IsEmbeddedServer(dir))
+      throw Error("OLE DB provider \"SQLOLEDB\" reported an error: the server '" + dir +
+                  "' is not an embedded server directory.");
+    CheckLogin(dir, user, password);
+    std::string file = DatabaseFile(dir, db);
+    if (file.empty())
+      throw Error("Cannot open database \"" + std::string(db) + "\" requested by the login. The login failed.",
+                  4060, "42000");
+    auto it = remote_aliases_.find(file);
+    if (it != remote_aliases_.end()) return it->second;
+    std::string alias = "rs" + std::to_string(remote_aliases_.size() + 1);
+    Attach(file, alias);
+    remote_aliases_[file] = alias;
+    return alias;
   }
   std::optional<std::vector<Column>> Columns(std::string_view alias, std::string_view table) override {
     Stmt st(db_, "SELECT name, type FROM pragma_table_info(?1, ?2)");
@@ -338,6 +352,7 @@ class SqliteSession final : public Session, public Catalog {
   std::string dir_;
   std::string db_name_;
   std::map<std::string, std::string> attached_;
+  std::map<std::string, std::string> remote_aliases_;  // database file -> schema
   std::map<std::string, std::unique_ptr<CachedPlan>> plans_;
   std::vector<std::string> binds_;
   std::vector<std::shared_ptr<Stmt>> update_reads_;

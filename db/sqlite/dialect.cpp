@@ -23,6 +23,8 @@ bool Is(const Token& t, const char* word) {
   return t.kind == Kind::Ident && strcasecmp(t.text.c_str(), word) == 0;
 }
 bool IsOp(const Token& t, const char* op) { return t.kind == Kind::Op && t.text == op; }
+// A literal's placeholder, numbered "?0", "?1", ... by the translator.
+bool IsLiteral(const Token& t) { return t.kind == Kind::Op && !t.text.empty() && t.text[0] == '?'; }
 
 [[noreturn]] void Unsupported(const std::string& what) {
   throw Error("unsupported in the embedded engine: " + what);
@@ -49,17 +51,94 @@ const std::set<std::string>& Keywords() {
       "group",  "by",       "order", "asc",  "desc",  "insert", "into", "values", "update",
       "set",    "delete",   "as",    "inner", "join", "on",     "in",   "sum",   "count",
       "min",    "max",      "like",  "between", "drop", "table", "replicate", "len", "avg",
-      "left",   "outer",    "having", "exists"};
+      "left",   "outer",    "having", "exists", "tp_plus", "tp_convert_char"};
   return k;
 }
 
 // A CONVERT, OPENROWSET or '+' would need SQL Server's own typing; refused until
 // the staging statement's forms are translated.
 void RefuseUnknown(const Token& t) {
-  if (Is(t, "openrowset")) Unsupported("OPENROWSET");
-  if (Is(t, "convert")) Unsupported("CONVERT");
-  if (IsOp(t, "+")) Unsupported("'+'");
+  if (Is(t, "convert")) Unsupported("CONVERT other than to char(n)");
+  if (IsOp(t, "+")) Unsupported("'+' in this position");
   if (IsOp(t, ";")) Unsupported("more than one statement");
+}
+
+Token Op(const char* s) { return {Kind::Op, s}; }
+Token Word(const char* s) { return {Kind::Ident, s}; }
+
+// CONVERT(char(n), e) becomes tp_convert_char(e, n).
+void RewriteConvert(std::vector<Token>& t) {
+  for (size_t i = 0; i + 7 < t.size(); ++i) {
+    if (!Is(t[i], "convert") || !IsOp(t[i + 1], "(") || !Is(t[i + 2], "char") || !IsOp(t[i + 3], "(") ||
+        !(t[i + 4].kind == Kind::Number || IsLiteral(t[i + 4])) || !IsOp(t[i + 5], ")") ||
+        !IsOp(t[i + 6], ","))
+      continue;
+    size_t j = i + 7;
+    int depth = 0;
+    for (; j < t.size(); ++j) {
+      if (IsOp(t[j], "(")) ++depth;
+      if (IsOp(t[j], ")") && depth-- == 0) break;
+    }
+    if (j >= t.size()) Unsupported("CONVERT without its closing parenthesis");
+    std::vector<Token> out(t.begin(), t.begin() + static_cast<long>(i));
+    out.push_back(Word("tp_convert_char"));
+    out.push_back(Op("("));
+    out.insert(out.end(), t.begin() + static_cast<long>(i + 7), t.begin() + static_cast<long>(j));
+    out.push_back(Op(","));
+    out.push_back(t[i + 4]);
+    out.push_back(Op(")"));
+    out.insert(out.end(), t.begin() + static_cast<long>(j + 1), t.end());
+    t = std::move(out);
+  }
+}
+
+bool Boundary(const Token& t) {
+  static const char* words[] = {"select", "distinct", "from", "where", "and", "or", "on", "set",
+                                "as", "values", "by", "having", "not", "is", "in", "like"};
+  for (const char* w : words)
+    if (Is(t, w)) return true;
+  static const char* ops[] = {",", "=", "<", ">", "<=", ">=", "<>", "!="};
+  for (const char* o : ops)
+    if (IsOp(t, o)) return true;
+  return false;
+}
+
+// a + b + c becomes tp_plus(tp_plus(a, b), c): SQL Server decides between
+// concatenation and addition by the operands' types, which tp_plus does at run
+// time. An operand chain mixing '+' with other arithmetic is refused.
+void RewritePlus(std::vector<Token>& t) {
+  for (;;) {
+    size_t p = 0;
+    while (p < t.size() && !IsOp(t[p], "+")) ++p;
+    if (p == t.size()) return;
+    size_t l = p;
+    for (int depth = 0; l > 0;) {
+      const Token& k = t[l - 1];
+      if (IsOp(k, ")")) ++depth;
+      else if (IsOp(k, "(") && depth-- == 0) break;
+      else if (depth == 0 && Boundary(k)) break;
+      else if (depth == 0 && (IsOp(k, "-") || IsOp(k, "*") || IsOp(k, "/"))) Unsupported("'+' beside other arithmetic");
+      --l;
+    }
+    size_t r = p + 1;
+    for (int depth = 0; r < t.size(); ++r) {
+      const Token& k = t[r];
+      if (IsOp(k, "(")) ++depth;
+      else if (IsOp(k, ")") && depth-- == 0) break;
+      else if (depth == 0 && (Boundary(k) || IsOp(k, "+"))) break;
+      else if (depth == 0 && (IsOp(k, "-") || IsOp(k, "*") || IsOp(k, "/"))) Unsupported("'+' beside other arithmetic");
+    }
+    if (l == p || r == p + 1) Unsupported("'+' without two operands");
+    std::vector<Token> out(t.begin(), t.begin() + static_cast<long>(l));
+    out.push_back(Word("tp_plus"));
+    out.push_back(Op("("));
+    out.insert(out.end(), t.begin() + static_cast<long>(l), t.begin() + static_cast<long>(p));
+    out.push_back(Op(","));
+    out.insert(out.end(), t.begin() + static_cast<long>(p + 1), t.begin() + static_cast<long>(r));
+    out.push_back(Op(")"));
+    out.insert(out.end(), t.begin() + static_cast<long>(r), t.end());
+    t = std::move(out);
+  }
 }
 
 struct TableRef {
@@ -72,7 +151,16 @@ struct TableRef {
 class Translator {
  public:
   Translator(const Shape& shape, Catalog& catalog)
-      : toks_(Tokenize(shape.key)), literals_(shape.literals), catalog_(catalog) {}
+      : toks_(Tokenize(shape.key)), literals_(shape.literals), catalog_(catalog) {
+    // Each literal placeholder carries its index, so rewriting may move it.
+    size_t n = 0;
+    for (auto& t : toks_)
+      if (IsOp(t, "?")) t.text = "?" + std::to_string(n++);
+    if (!toks_.empty() && !Is(toks_[0], "create")) {
+      RewriteConvert(toks_);
+      RewritePlus(toks_);
+    }
+  }
 
   Plan Run() {
     if (toks_.empty()) Unsupported("an empty statement");
@@ -97,6 +185,7 @@ class Translator {
   // Returns the schema alias and the bare name; i moves past it.
   std::pair<std::string, std::string> ObjectName(size_t& i) {
     if (i >= toks_.size() || toks_[i].kind != Kind::Ident) Unsupported("a table name");
+    if (Is(toks_[i], "openrowset")) return RowsetSource(i);
     if (i + 3 < toks_.size() && IsOp(toks_[i + 1], ".") && IsOp(toks_[i + 2], ".") &&
         toks_[i + 3].kind == Kind::Ident) {
       std::string alias = catalog_.AliasForDatabase(toks_[i].text);
@@ -113,6 +202,28 @@ class Translator {
       return {alias, name};
     }
     return {"main", toks_[i++].text};
+  }
+
+  // OPENROWSET('SQLOLEDB','server';'user';'password','SELECT * FROM db.dbo.T'): the
+  // table T of database db on another embedded server.
+  std::pair<std::string, std::string> RowsetSource(size_t& i) {
+    auto text = [&](size_t k) -> const std::string& {
+      if (k >= toks_.size() || toks_[k].kind != Kind::Text) Unsupported("this OPENROWSET form");
+      return toks_[k].text;
+    };
+    if (i + 11 >= toks_.size() || !IsOp(toks_[i + 1], "(") || !IsOp(toks_[i + 3], ",") ||
+        !IsOp(toks_[i + 5], ";") || !IsOp(toks_[i + 7], ";") || !IsOp(toks_[i + 9], ",") ||
+        !IsOp(toks_[i + 11], ")"))
+      Unsupported("this OPENROWSET form");
+    if (strcasecmp(text(i + 2).c_str(), "SQLOLEDB") != 0) Unsupported("OPENROWSET provider " + text(i + 2));
+    std::vector<Token> q = Tokenize(text(i + 10));
+    if (q.size() != 8 || !Is(q[0], "select") || !IsOp(q[1], "*") || !Is(q[2], "from") ||
+        q[3].kind != Kind::Ident || !IsOp(q[4], ".") || !Is(q[5], "dbo") || !IsOp(q[6], ".") ||
+        q[7].kind != Kind::Ident)
+      Unsupported("an OPENROWSET query other than SELECT * FROM db.dbo.table");
+    std::string alias = catalog_.AliasForRemote(text(i + 4), text(i + 6), text(i + 8), q[3].text);
+    i += 12;
+    return {alias, q[7].text};
   }
 
   static bool TablePosition(const Token& prev) {
@@ -207,7 +318,8 @@ class Translator {
         value_index = 0;
       }
       if (in_values && IsOp(t, ",")) ++value_index;
-      if (IsOp(t, "?")) {
+      if (IsLiteral(t)) {
+        lit = static_cast<size_t>(std::stoul(t.text.substr(1)));
         if (lit >= literals_.size()) Unsupported("a literal out of place");
         const Literal& l = literals_[lit];
         std::string col = in_values ? (value_index < insert_cols.size() ? insert_cols[value_index] : "")
@@ -218,7 +330,6 @@ class Translator {
         // Comparisons with text columns follow SQL Server's default collation.
         if (!in_set && !in_values && IsTextType(type)) p += " COLLATE TPCI";
         emit(p);
-        ++lit;
         ++i;
         continue;
       }
@@ -234,6 +345,8 @@ class Translator {
         else emit(Quote(t.text));
       } else if (t.kind == Kind::Number) {
         emit(t.text);
+      } else if (t.kind == Kind::Text || t.kind == Kind::NText) {
+        Unsupported("a literal in this position");
       } else if (IsOp(t, ".")) {
         out += ".";  // qualified column: no blanks around the point
         if (i + 1 < toks_.size() && toks_[i + 1].kind == Kind::Ident) {

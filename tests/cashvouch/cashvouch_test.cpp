@@ -1,0 +1,105 @@
+// The cash voucher run end to end through the tallyport program, with the account
+// set on one embedded server and the analysis database on another.
+#include <gtest/gtest.h>
+
+#include "tests/support/fixture.h"
+
+namespace {
+
+using testsupport::EmbeddedServer;
+using testsupport::Rows;
+using testsupport::RunTallyport;
+using testsupport::TempDir;
+
+class CashVouchRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testsupport::CreateAccountSet(acc_, "vxdata_001_2006", 2006, "001", {"97", "98x"});
+    acc_.Exec("vxdata_001_2006", R"sql(
+      INSERT INTO code (ccode, bproperty, bend) VALUES ('1001', 1, 1), ('2202', 0, 1);
+      INSERT INTO department VALUES ('01', 'Sales'), ('02', 'O''Brien Dept');
+      INSERT INTO customer VALUES ('C1', '客户一');
+      INSERT INTO vendor VALUES ('S1', 'Vendor 😀');
+      INSERT INTO person VALUES ('P1', 'Pat');
+      INSERT INTO fitemss97 VALUES ('01', 'Item 97-01');
+      INSERT INTO fitemss98x VALUES ('01', 'Item 98x-01');
+      INSERT INTO fitemss98 (citemcode, citemname, cdirection) VALUES ('IN', 'Inflow', '流入'), ('OUT', 'Outflow', '流出');
+      INSERT INTO gl_accvouch (iperiod, csign, isignseq, ino_id, inid, dbill_date, ccode, cdept_id, ccus_id, csup_id, cperson_id, citem_class, citem_id) VALUES
+        (3, 'S', 1, 12, 1, '2006-03-01 00:00:00', '1001', '01', 'C1', NULL, 'P1', '97', '01'),
+        (3, 'S', 1, 12, 2, '2006-03-01 00:00:00', '1001', '02', NULL, 'S1', NULL, '98x', '01'),
+        (3, 'S', 1, 13, 1, '2006-03-15 00:00:00', '2202', 'ZZ', NULL, NULL, NULL, NULL, NULL),
+        (3, 'S', 1, 12345, 1, '2006-03-20 00:00:00', '1001', NULL, NULL, NULL, NULL, NULL, NULL),
+        (4, 'S', 1, 1, 1, '2006-04-01 00:00:00', '1001', NULL, NULL, NULL, NULL, NULL, NULL);
+      INSERT INTO gl_cashtable (iperiod, isignseq, ino_id, inid, ccashitem, md, mc) VALUES
+        (3, 1, 12, 1, 'IN', 0, 150),
+        (3, 1, 12, 2, 'IN', 150, 0),
+        (3, 1, 13, 1, 'OUT', 0, 70),
+        (3, 1, 12345, 1, 'OUT', 80, 0),
+        (4, 1, 1, 1, 'IN', 5, 0);
+    )sql");
+    olap_.Exec("olap", "SELECT 1");
+  }
+  testsupport::RunResult Run(const std::string& begin, const std::string& end) {
+    return RunTallyport({"cashvouch", "--acc-server", acc_.dir(), "--acc-db", "vxdata_001_2006",
+                         "--olap-server", olap_.dir(), "--olap-db", "olap", "--begin", begin, "--end",
+                         end, "--quiet", "--json"});
+  }
+  TempDir a_, o_;
+  EmbeddedServer acc_{a_.path()}, olap_{o_.path()};
+};
+
+TEST_F(CashVouchRun, ExtractsStampsNamesAndDirections) {
+  auto r = Run("2006-03-01", "2006-03-31");
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  Rows got = olap_.Query(
+      "olap",
+      "select substr(Date,1,10), AccountTime, ifnull(VouchId,'NULL'), Code_No, ifnull(DepartmentName,'NULL'),"
+      " ifnull(CustomerName,'NULL'), ifnull(SupplierName,'NULL'), ifnull(EmployeeName,'NULL'),"
+      " ifnull(ItemName,'NULL'), CashItemId, NatInMoney, NatOutMoney, length(ID) from Temp_ETL_GL_CashVouch"
+      " order by Date, NatInMoney");
+  Rows want = {
+      // Inflow item, debit account, nothing in: the credit becomes a negative inflow.
+      {"2006-03-01", "2006.03", "S-0012   ", "1001", "Sales", "客户一", "NULL", "Pat", "Item 97-01", "IN", "-150", "0", "36"},
+      // The same item code in another class is named from its own table.
+      {"2006-03-01", "2006.03", "S-0012   ", "1001", "O'Brien Dept", "NULL", "Vendor 😀", "NULL", "Item 98x-01", "IN", "150", "0", "36"},
+      // Other item, credit account, nothing in: the outflow becomes 0 - (0) and 0.
+      {"2006-03-15", "2006.03", "S-0013   ", "2202", "", "NULL", "NULL", "NULL", "NULL", "OUT", "0", "0", "36"},
+      // Other item, debit account, an inflow: moved out as a negative outflow. A
+      // voucher number of five digits gives no VouchId.
+      {"2006-03-20", "2006.03", "NULL", "1001", "NULL", "NULL", "NULL", "NULL", "NULL", "OUT", "0", "-80", "36"},
+  };
+  EXPECT_EQ(got, want);
+  EXPECT_FALSE(olap_.TableExists("tempdb", "Temp_ETL_GL_CashVouch"));
+  // A second run over the same range appends the lines again.
+  ASSERT_EQ(Run("2006-03-01", "2006-03-31").exit_code, 0);
+  EXPECT_EQ(olap_.Scalar("olap", "select count(*) from Temp_ETL_GL_CashVouch"), "8");
+}
+
+TEST_F(CashVouchRun, EmptyRangeSucceedsAndFailuresKeepTheStage) {
+  auto r = Run("2006-05-01", "2006-05-31");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(olap_.Scalar("olap", "select count(*) from Temp_ETL_GL_CashVouch"), "0");
+  // A date outside the year's periods ends the run in the period pass.
+  acc_.Exec("vxdata_001_2006",
+            "INSERT INTO gl_accvouch (iperiod, csign, isignseq, ino_id, inid, dbill_date, ccode) VALUES (1, 'S', 1, 9, 1, '2007-01-02 00:00:00', '1001');"
+            "INSERT INTO gl_cashtable (iperiod, isignseq, ino_id, inid, ccashitem, md, mc) VALUES (1, 1, 9, 1, 'IN', 1, 0);");
+  r = Run("2007-01-01", "2007-01-31");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.out.find("Either BOF or EOF is True"), std::string::npos) << r.out;
+  EXPECT_TRUE(olap_.TableExists("tempdb", "Temp_ETL_GL_CashVouch"));
+  // The next run of the same session drops the leftover stage and succeeds.
+  ASSERT_EQ(Run("2006-03-01", "2006-03-01").exit_code, 0);
+  EXPECT_FALSE(olap_.TableExists("tempdb", "Temp_ETL_GL_CashVouch"));
+  EXPECT_EQ(olap_.Scalar("olap", "select count(*) from Temp_ETL_GL_CashVouch"), "2");
+}
+
+TEST_F(CashVouchRun, WrongAccountPasswordFailsWithoutLeakingIt) {
+  auto r = RunTallyport({"cashvouch", "--acc-server", acc_.dir(), "--acc-db", "vxdata_001_2006",
+                         "--olap-server", olap_.dir(), "--olap-db", "olap", "--begin", "2006-03-01",
+                         "--end", "2006-03-31", "--acc-password", "s3cret", "--json"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.out.find("Login failed for user 'sa'."), std::string::npos) << r.out;
+  EXPECT_EQ((r.out + r.err).find("s3cret"), std::string::npos);
+}
+
+}  // namespace
