@@ -21,6 +21,7 @@
 #include "com/registry.h"
 #include "com/variant.h"
 #include "db/sqlite/server.h"
+#include "demo/demo.h"
 #include "editions/edition.h"
 
 namespace {
@@ -285,6 +286,30 @@ int Server(const std::vector<std::string>& args) {
   return 0;
 }
 
+int Demo(const std::vector<std::string>& args) {
+  Parsed p = Parse(args, {{"--vouchers", true}, {"--seed", true}, {"--help", false}});
+  if (p.opts.count("--help")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (p.positional.size() != 1) throw UsageError{"expected: demo DIR"};
+  demo::DemoOptions o;
+  auto number = [](const std::string& v, const char* what) {
+    char* end = nullptr;
+    long long n = std::strtoll(v.c_str(), &end, 10);
+    if (v.empty() || *end != '\0' || n < 0) throw UsageError{std::string(what) + " must be a number"};
+    return n;
+  };
+  if (p.opts.count("--vouchers")) o.vouchers = number(p.opts["--vouchers"], "--vouchers");
+  if (p.opts.count("--seed")) o.seed = static_cast<uint64_t>(number(p.opts["--seed"], "--seed"));
+  o.sa_password = Opt(p, "--sa-password", "TALLYPORT_SA_PASSWORD", false);
+  demo::DemoSummary s = demo::CreateDemo(p.positional[0], o);
+  std::printf("demo account set vxdata_001_2006 in %s: %lld accounts, %lld voucher lines, %lld cash lines\n",
+              p.positional[0].c_str(), static_cast<long long>(s.accounts),
+              static_cast<long long>(s.voucher_lines), static_cast<long long>(s.cash_lines));
+  return 0;
+}
+
 int Run(const std::vector<std::string>& argv) {
   if (argv.empty()) throw UsageError{"no command"};
   const std::string& cmd = argv[0];
@@ -297,7 +322,8 @@ int Run(const std::vector<std::string>& argv) {
   if (cmd == "register" || cmd == "unregister") return Register(cmd == "register", rest);
   if (cmd == "typelib") return TypeLib(rest);
   if (cmd == "server") return Server(rest);
-  if (cmd == "procedures" || cmd == "demo") {
+  if (cmd == "demo") return Demo(rest);
+  if (cmd == "procedures") {
     std::fprintf(stderr, "tallyport %s: the embedded engine is not part of this build yet\n",
                  cmd.c_str());
     return 1;
