@@ -247,6 +247,7 @@ DemoSummary CreateDemo(const std::string& dir, const DemoOptions& options) {
     olap.Commit();
   }
   db::sqlite::InitServer(dir, options.sa_password);
+  db::sqlite::InstallProcedures(dir, options.sa_password, "olap");
   return sum;
 }
 

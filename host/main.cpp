@@ -286,6 +286,24 @@ int Server(const std::vector<std::string>& args) {
   return 0;
 }
 
+int Procedures(const std::vector<std::string>& args) {
+  Parsed p = Parse(args, {{"--server", true}, {"--db", true}, {"--password", true}, {"--help", false}});
+  if (p.opts.count("--help")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (p.positional.size() != 1 || p.positional[0] != "install") throw UsageError{"expected: procedures install"};
+  std::string server = Opt(p, "--server"), database = Opt(p, "--db");
+  if (!db::sqlite::IsEmbeddedServer(server)) {
+    std::fprintf(stderr, "tallyport procedures: %s is not an embedded server; on SQL Server run the "
+                         "scripts in sql/\n", server.c_str());
+    return 1;
+  }
+  db::sqlite::InstallProcedures(server, Opt(p, "--password", "TALLYPORT_OLAP_PASSWORD", false), database);
+  std::printf("procedures sp_gl_qcbl and Sp_Gl_QcBlYE installed in %s\n", database.c_str());
+  return 0;
+}
+
 int Demo(const std::vector<std::string>& args) {
   Parsed p = Parse(args, {{"--vouchers", true}, {"--seed", true}, {"--help", false}});
   if (p.opts.count("--help")) {
@@ -323,11 +341,7 @@ int Run(const std::vector<std::string>& argv) {
   if (cmd == "typelib") return TypeLib(rest);
   if (cmd == "server") return Server(rest);
   if (cmd == "demo") return Demo(rest);
-  if (cmd == "procedures") {
-    std::fprintf(stderr, "tallyport %s: the embedded engine is not part of this build yet\n",
-                 cmd.c_str());
-    return 1;
-  }
+  if (cmd == "procedures") return Procedures(rest);
   throw UsageError{"unknown command " + cmd};
 }
 

@@ -167,6 +167,13 @@ int16_t Summary::ExtractData(const com::Variant& sAccServer, const com::Variant&
       bool exists = db::OpenExistenceTest(*rs, Olap(), m.sEtlTableName, false);
       if (!exists) CreatEipTable(m.sEtlTableName, 0);
       rs->Close();
+      if (edition_.compat) {
+        jsc_table_ = "GLJSC_Temp";
+        if (!db::OpenExistenceTest(*rs, Olap(), jsc_table_, false)) CreatEipTable(jsc_table_, 1);
+        rs->Close();
+        // A failed run's leftovers must not feed this run's cumulative stage.
+        Olap().Execute("delete  from " + jsc_table_);
+      }
     }
 
     // The general ledger's start date settles the range and the backfill flag.
@@ -223,6 +230,15 @@ int16_t Summary::ExtractData(const com::Variant& sAccServer, const com::Variant&
 
     std::string period_start = m.sPeriodStart;
     AddStartAcc(period_start);
+
+    if (edition_.compat) {
+      // The start day came from AddStartAcc; every later day of the range, once.
+      report::BeginPass("days");
+      for (com::DATE d = AsDate(m.sStartDate) + 1; d <= AsDate(m.sEndDate); d += 1) AddOneAcc(d);
+      auto rs = db::Recordset::Create();
+      if (db::OpenExistenceTest(*rs, Olap(), jsc_table_, false)) Olap().Execute("Drop Table " + jsc_table_);
+      rs->Close();
+    }
 
     cn_acc_.reset();
     cn_olap_.reset();
@@ -347,7 +363,10 @@ void Summary::AddStartAcc(std::string& sPeriodStart) {
   auto& m = acc_msg_;
   report::BeginPass("opening");
   const std::string label = GetFiscalDate(edition_.compat ? m.sStartDate : m.sZtFirstDay);
-  if (edition_.compat) Unimplemented("the compatibility edition's opening stage");
+  if (edition_.compat) {
+    CompatStages(sPeriodStart, label);
+    return;
+  }
   if (m.bBulu) {
     Query accounts(
         "select ccode,bproperty,bperson, bcus, bsup, bdept, bitem,bcDefine1,bcDefine2,bcDefine3,"
@@ -513,7 +532,10 @@ void Summary::AddOneAcc(com::DATE dI) {
 
 void Summary::AddLjLd(db::Recordset& rsCode, std::string& sDay) {
   auto& m = acc_msg_;
-  if (edition_.compat) Unimplemented("the compatibility edition's cumulative stage");
+  if (edition_.compat) {
+    CompatLjLd(rsCode, sDay);
+    return;
+  }
   const std::string code = rsCode.Field("code_no").ToText();
   bool dims;
   {
@@ -584,8 +606,119 @@ void Summary::UpdateLjLd(db::Recordset& rsCode, const std::string& sDay) {
                  md_f + "," + mc + "," + mc_f + "," + SqlAmount(me) + "," + SqlAmount(me_f) + ")");
 }
 
-void Summary::Unimplemented(const char* what) {
-  throw com::Error(com::E_NOTIMPL, std::string(what) + " is not available in this build of Tallyport");
+// The compatibility edition's opening rows (every run, dated the start day, to
+// GLJSC_Temp and under the working record's condition to the fact table), its
+// server procedures and cumulative rows in backfill runs, and the movement pass of
+// the start day.
+void Summary::CompatStages(std::string& sPeriodStart, const std::string& label) {
+  auto& m = acc_msg_;
+  {
+    Query accounts("select ccode,bproperty,bperson, bcus, bsup, bdept, bitem from code where bend=1", Acc());
+    for (; !accounts->Eof(); accounts->MoveNext()) {
+      const bool breakdown = Flag(*accounts, "bperson") || Flag(*accounts, "bcus") || Flag(*accounts, "bsup") ||
+                             Flag(*accounts, "bdept") || Flag(*accounts, "bitem");
+      const char* w = Flag(*accounts, "bproperty") ? kCredit : kDebit;
+      const std::string code = accounts->Field("ccode").ToText();
+      Query rows(std::string("select * from ") + (breakdown ? "gl_accass" : "gl_accsum") + " where iperiod=" +
+                     sPeriodStart + " and ccode='" + SqlText(code) + "'",
+                 Acc());
+      for (; !rows->Eof(); rows->MoveNext()) {
+        Variant side = rows->Field("cbegind_c");
+        const bool flip = !side.IsNull() && side.ToText() == w;
+        m.Mb = flip ? -rows->Field("mb").ToCurrency() : rows->Field("mb").ToCurrency();
+        m.Mb_f = flip ? -rows->Field("mb_f").ToCurrency() : rows->Field("mb_f").ToCurrency();
+        auto insert = [&](const std::string& table) {
+          std::string cur = SqlText(GetCexchIdFromCode(rows->Field("ccode")));
+          std::string amounts = SqlAmount(m.Mb) + "," + SqlAmount(m.Mb_f) + "," + SqlAmount(m.Mb) + "," +
+                                SqlAmount(m.Mb_f) + ")";
+          if (breakdown) {
+            const std::string cls = SqlText(rows->Field("cItem_class"));
+            Olap().Execute("insert into " + table +
+                           " (code_no,Date,AccountTime,CurrencyID,departmentid,employeeid,customerid,supplierid,"
+                           "citem_id,citem_class,mb,mb_f,me,me_f) " + " values ('" + SqlText(rows->Field("ccode")) +
+                           "','" + SqlDate(m.sStartDate) + "','" + SqlText(label) + "','" + cur + "','" +
+                           SqlText(rows->Field("cDept_id")) + "','" + SqlText(rows->Field("cPerson_id")) + "','" +
+                           SqlText(rows->Field("cCus_id")) + "','" + SqlText(rows->Field("cSup_id")) + "','" + cls +
+                           SqlText(rows->Field("cItem_id")) + "','" + cls + "'," + amounts);
+          } else {
+            Olap().Execute("insert into " + table + " (code_no,Date,AccountTime,CurrencyID,mb,mb_f,me,me_f) " +
+                           " values ('" + SqlText(rows->Field("ccode")) + "','" + SqlDate(m.sStartDate) + "','" +
+                           SqlText(label) + "','" + cur + "'," + amounts);
+          }
+          report::CountRows(table, "opening");
+        };
+        if (!m.Md.IsZero() || !m.Md_f.IsZero() || !m.Mc.IsZero() || !m.Mc_f.IsZero()) insert(m.sEtlTableName);
+        insert(jsc_table_);
+        if (!breakdown) break;  // the plain path takes the first row only
+      }
+    }
+  }
+  if (m.bBulu) {
+    report::BeginPass("procedures");
+    const std::string d1 = GetAccountDay(sPeriodStart, "s");
+    auto call = [&](const char* proc, bool with_start) {
+      db::Command cmd;
+      cmd.SetActiveConnection(&Olap());
+      cmd.SetCommandTimeout(1800);
+      cmd.SetCommandType(4);
+      cmd.SetCommandText(proc);
+      cmd.Append(db::Command::CreateParameter("@sAccServer", 200, 1, 20, Variant::Text(m.sAccServer)));
+      cmd.Append(db::Command::CreateParameter("@sAccPwd", 200, 1, 50, Variant::Text(m.sAccPwd)));
+      cmd.Append(db::Command::CreateParameter("@sAccZtNo", 200, 1, 3, Variant::Text(m.sZtNo)));
+      cmd.Append(db::Command::CreateParameter("@sAccYear", 200, 1, 4, Variant::Text(m.sZtYear)));
+      if (with_start) cmd.Append(db::Command::CreateParameter("@sStartDate", 200, 1, 10, Variant::Text(d1)));
+      cmd.Append(db::Command::CreateParameter("@sEndDate", 200, 1, 10, Variant::Text(m.sQyDate)));
+      cmd.Execute();
+    };
+    call("sp_gl_qcbl", true);
+    if (Variant::Text(sPeriodStart).ToDouble() > 1) {
+      std::string day = d1;
+      Query codes("select distinct code_no from " + jsc_table_ + " where date='" + SqlDate(d1) + "'", Olap());
+      for (; !codes->Eof(); codes->MoveNext()) AddLjLd(*codes, day);
+      call("Sp_Gl_QcBlYE", false);
+    }
+  }
+  // The movement pass covers the start day only: the days before it in its period
+  // are outside the run's delete, and the day loop covers the days after it.
+  report::BeginPass("movement");
+  Query groups(
+      "select gl_accvouch.ccode,gl_accvouch.cexch_name,gl_accvouch.dbill_date,cdept_id,cperson_id,"
+      "ccus_id,csup_id,citem_id,citem_class,sum(md) as summd,sum(mc) as summc,sum(md_f) as summd_f,"
+      "sum(mc_f) as summc_f from gl_accvouch where gl_accvouch.dbill_date>='" + SqlDate(m.sStartDate) +
+          "' and gl_accvouch.dbill_date<='" + SqlDate(m.sStartDate) +
+          "' and ibook=1 and (iflag is null or iflag=2) and iperiod>=1 and iperiod<=12 group by "
+          "gl_accvouch.ccode,gl_accvouch.cexch_name,gl_accvouch.dbill_date,cdept_id,cperson_id,ccus_id,"
+          "csup_id,citem_id,citem_class",
+      Acc());
+  for (; !groups->Eof(); groups->MoveNext()) UpdateOneCode(*groups, groups->Field("dbill_date").ToDate());
 }
+
+void Summary::CompatLjLd(db::Recordset& rsCode, std::string& sDay) {
+  auto& m = acc_msg_;
+  const std::string code = rsCode.Field("code_no").ToText();
+  sDay = GetAccountDay(std::to_string(static_cast<long long>(Variant::Text(m.sPeriodStart).ToDouble()) - 1), "e");
+  Query b("select cexch_name,cbegind_c,cendd_c,mb,mb_f,md,md_f,mc,mc_f,me,me_f from gl_accsum where ccode='" +
+              SqlText(code) + "' and iperiod=1",
+          Acc());
+  if (b->Eof()) return;
+  const std::string movement = SqlAmount(b->Field("Md")) + "," + SqlAmount(b->Field("Md_f")) + "," +
+                               SqlAmount(b->Field("Mc")) + "," + SqlAmount(b->Field("Mc_f"));
+  Olap().Execute("insert into " + m.sEtlTableName +
+                 " (code_no,Date,AccountTime,CurrencyID,mb,mb_f,md,md_f,mc,mc_f,me,me_f) " + " values ('" +
+                 SqlText(code) + "','" + SqlDate(sDay) + "','" + SqlText(GetFiscalDate(sDay)) + "','" +
+                 SqlText(GetCexchId(b->Field("cexch_name"))) + "',0,0," + movement + ",0,0)");
+  report::CountRows(m.sEtlTableName, "cumulative");
+  const std::string label = GetFiscalDate(sDay);
+  const std::string cur = GetCexchId(b->Field("cexch_name"));
+  const com::Currency mb = GetCodeDcValue(code, *b, "mb"), mb_f = GetCodeDcValue(code, *b, "mb_f");
+  const com::Currency me = GetCodeDcValue(code, *b, "me"), me_f = GetCodeDcValue(code, *b, "me_f");
+  Olap().Execute("insert into " + jsc_table_ +
+                 " (code_no,Date,AccountTime,CurrencyID,mb,mb_f,md,md_f,mc,mc_f,me,me_f) " + " values ('" +
+                 SqlText(code) + "','" + SqlDate(sDay) + "','" + SqlText(label) + "','" + SqlText(cur) + "'," +
+                 SqlAmount(mb) + "," + SqlAmount(mb_f) + "," + movement + "," + SqlAmount(me) + "," +
+                 SqlAmount(me_f) + ")");
+  report::CountRows(jsc_table_, "cumulative");
+}
+
 
 }  // namespace summary

@@ -58,12 +58,14 @@ class Summary {
   db::Connection& Sys();
   // "cacc_id='NNN' and iyear=YYYY": the account set's periods.
   std::string PeriodWhere() const;
-  [[noreturn]] static void Unimplemented(const char* what);
+  void CompatStages(std::string& sPeriodStart, const std::string& label);
+  void CompatLjLd(db::Recordset& rsCode, std::string& sDay);
 
   const editions::Edition& edition_;
   AccMsgType acc_msg_;
   std::unique_ptr<db::Connection> cn_acc_, cn_olap_, cn_sys_;
   std::string voucher_scope_;
+  std::string jsc_table_ = "GLJSC_Temp";
 };
 
 }  // namespace summary

@@ -247,8 +247,41 @@ class SqliteSession final : public Session, public Catalog {
     if (sqlite3_step(st.get()) != SQLITE_DONE) ThrowSqlite(db_);
   }
 
-  void CallProcedure(const std::string& name, const std::vector<ProcParam>&, int) override {
-    throw Error("Could not find stored procedure '" + name + "'.", 2812, "42000");
+  void CallProcedure(const std::string& name, const std::vector<ProcParam>& params, int) override {
+    std::string declared;
+    if (Columns("main", "tp_procedures")) {  // no table: no procedure installed
+      Stmt st(db_, "SELECT params FROM main.tp_procedures WHERE name = ?1");
+      sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+      if (sqlite3_step(st.get()) == SQLITE_ROW)
+        declared = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0));
+    }
+    if (declared.empty()) throw Error("Could not find stored procedure '" + name + "'.", 2812, "42000");
+    // Parameters are matched by position and name, and checked against their sizes.
+    std::vector<std::pair<std::string, size_t>> decl;
+    for (size_t start = 0; start < declared.size();) {
+      size_t comma = declared.find(',', start);
+      std::string item = declared.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+      size_t colon = item.find(':');
+      decl.emplace_back(item.substr(0, colon), std::stoul(item.substr(colon + 1)));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    if (decl.size() != params.size())
+      throw Error("Procedure or function '" + name + "' has too many or too few arguments specified.", 8144);
+    std::string args;
+    for (size_t i = 0; i < params.size(); ++i) {
+      if (strcasecmp(decl[i].first.c_str(), params[i].name.c_str()) != 0)
+        throw Error("'" + params[i].name + "' is not a parameter for procedure '" + name + "'.", 8145);
+      if (com::Utf16FromUtf8(params[i].value).size() > decl[i].second)
+        throw Error("String or binary data would be truncated. (parameter " + params[i].name + ")", 8152, "22001");
+      bool secret = strcasecmp(params[i].name.c_str(), "@sAccPwd") == 0;
+      args += (i ? "," : "") + params[i].name + "=" +
+              (params[i].is_null ? std::string("NULL") : secret ? std::string("***") : params[i].value);
+    }
+    Stmt st(db_, "INSERT INTO main.tp_procedure_calls (name, args) VALUES (?1, ?2)");
+    sqlite3_bind_text(st.get(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(st.get(), 2, args.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(st.get()) != SQLITE_DONE) ThrowSqlite(db_);
   }
 
   // Catalog

@@ -4,6 +4,7 @@
 #include "db/sqlite/server.h"
 
 #include <openssl/crypto.h>
+#include <sqlite3.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <strings.h>
@@ -106,6 +107,43 @@ std::string DatabaseFile(const std::string& dir, std::string_view db) {
     if (strcasecmp(name.c_str(), want.c_str()) == 0 && e.is_regular_file(ec)) return e.path().string();
   }
   return "";
+}
+
+}  // namespace db::sqlite
+
+namespace db::sqlite {
+
+// The procedures of the analysis database that the compatibility edition calls, with
+// their parameters in order. Their body on this engine records each call (the
+// password never) in tp_procedure_calls; a site replaces them with its own work.
+const char* const kProcedureSql = R"sql(
+CREATE TABLE IF NOT EXISTS tp_procedures (name TEXT PRIMARY KEY COLLATE NOCASE, params TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS tp_procedure_calls (seq INTEGER PRIMARY KEY, name TEXT, args TEXT,
+  called_at TEXT DEFAULT (datetime('now')));
+INSERT OR REPLACE INTO tp_procedures VALUES
+  ('sp_gl_qcbl', '@sAccServer:20,@sAccPwd:50,@sAccZtNo:3,@sAccYear:4,@sStartDate:10,@sEndDate:10'),
+  ('Sp_Gl_QcBlYE', '@sAccServer:20,@sAccPwd:50,@sAccZtNo:3,@sAccYear:4,@sEndDate:10');
+)sql";
+
+void InstallProcedures(const std::string& dir, std::string_view password, std::string_view db) {
+  if (!IsEmbeddedServer(dir)) throw Error("'" + dir + "' is not an embedded server directory.");
+  CheckLogin(dir, "sa", password);
+  std::string file = DatabaseFile(dir, db);
+  if (file.empty())
+    throw Error("Cannot open database \"" + std::string(db) + "\" requested by the login. The login failed.",
+                4060, "42000");
+  sqlite3* h = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &h, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close(h);
+    throw Error("cannot open " + file);
+  }
+  sqlite3_busy_timeout(h, 60000);
+  char* err = nullptr;
+  int rc = sqlite3_exec(h, kProcedureSql, nullptr, nullptr, &err);
+  std::string msg = err ? err : "";
+  sqlite3_free(err);
+  sqlite3_close(h);
+  if (rc != SQLITE_OK) throw Error(msg);
 }
 
 }  // namespace db::sqlite
