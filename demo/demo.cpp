@@ -104,7 +104,7 @@ const Account kAccounts[] = {
 };
 
 std::string Date(int month, int day) {
-  char b[32];
+  char b[64];
   std::snprintf(b, sizeof b, "2006-%02d-%02d 00:00:00", month, day);
   return b;
 }
