@@ -342,16 +342,16 @@ DateParts PartsFromDate(DATE d) {
   return p;
 }
 
-std::string FormatDateText(DATE d) {
+std::string FormatDate(DATE d, bool compact, bool with_time) {
   DateParts p = PartsFromDate(d);
-  char buf[40];
-  if (p.hour == 0 && p.minute == 0 && p.second == 0)
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", p.year, p.month, p.day);
-  else
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
-                  p.minute, p.second);
+  char buf[48];
+  int n = std::snprintf(buf, sizeof buf, compact ? "%04d%02d%02d" : "%04d-%02d-%02d", p.year, p.month, p.day);
+  if (with_time || p.hour != 0 || p.minute != 0 || p.second != 0)
+    std::snprintf(buf + n, sizeof buf - static_cast<size_t>(n), " %02d:%02d:%02d", p.hour, p.minute, p.second);
   return buf;
 }
+
+std::string FormatDateText(DATE d) { return FormatDate(d, false, false); }
 
 std::optional<DATE> ParseDateText(std::string_view t) {
   size_t i = 0;

@@ -91,6 +91,9 @@ struct DateParts {
 DateParts PartsFromDate(DATE d);
 // "YYYY-MM-DD" or "YYYY-MM-DD hh:mm:ss" when the time is not midnight.
 std::string FormatDateText(DATE d);
+// The one date formatter: "YYYYMMDD" when compact, else "YYYY-MM-DD"; then
+// " hh:mm:ss" when the time is not midnight or with_time asks for it.
+std::string FormatDate(DATE d, bool compact, bool with_time);
 
 // Decimal helpers: exact conversions used by the data layer.
 std::string DecimalToText(const DECIMAL& d);                         // "-12.50000000" form trimmed

@@ -23,16 +23,7 @@ std::string SqlText(const com::Variant& value) {
   return SqlText(value.ToText());
 }
 
-std::string SqlDate(com::DATE d) {
-  com::DateParts p = com::PartsFromDate(d);
-  char buf[32];
-  if (p.hour == 0 && p.minute == 0 && p.second == 0)
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d", p.year, p.month, p.day);
-  else
-    std::snprintf(buf, sizeof buf, "%04d%02d%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
-                  p.minute, p.second);
-  return buf;
-}
+std::string SqlDate(com::DATE d) { return com::FormatDate(d, true, false); }
 
 std::string SqlDate(std::string_view date_text) {
   auto d = com::ParseDateText(date_text);

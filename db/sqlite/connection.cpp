@@ -112,11 +112,8 @@ void BindVariant(sqlite3_stmt* st, int i, const com::Variant& v) {
     case com::VT_BOOL: sqlite3_bind_int(st, i, v.ToBool() ? 1 : 0); break;
     case com::VT_R8: sqlite3_bind_double(st, i, v.ToDouble()); break;
     case com::VT_DATE: {
-      com::DateParts p = com::PartsFromDate(v.ToDate());
-      char buf[32];
-      std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
-                    p.hour, p.minute, p.second);
-      sqlite3_bind_text(st, i, buf, -1, SQLITE_TRANSIENT);
+      std::string t = com::FormatDate(v.ToDate(), false, true);
+      sqlite3_bind_text(st, i, t.c_str(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
       break;
     }
     default: {

@@ -459,10 +459,7 @@ std::string ConvertLiteral(const Literal& lit, ParamConv conv) {
         throw Error("The conversion of a varchar data type to a datetime data type resulted in an "
                     "out-of-range value.",
                     242, "22008");
-      char buf[32];
-      std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day,
-                    p.hour, p.minute, p.second);
-      return buf;
+      return com::FormatDate(*d, false, true);  // the stored form of datetime values
     }
     case ParamConv::Decimal: {
       if (!com::DecimalFromText(lit.value))
