@@ -102,4 +102,70 @@ TEST_F(CashVouchRun, WrongAccountPasswordFailsWithoutLeakingIt) {
   EXPECT_EQ((r.out + r.err).find("s3cret"), std::string::npos);
 }
 
+// The statements sent for a small run are the component's texts, values without
+// apostrophes spliced as they are (dates in the one SQL form, YYYYMMDD).
+TEST_F(CashVouchRun, StatementsAreTheComponentsTexts) {
+  TempDir t;
+  const std::string trace = t.path() + "/trace";
+  auto r = RunTallyport({"cashvouch", "--acc-server", acc_.dir(), "--acc-db", "vxdata_001_2006",
+                         "--olap-server", olap_.dir(), "--olap-db", "olap", "--begin", "2006-03-15",
+                         "--end", "2006-03-15", "--quiet", "--trace", trace},
+                        {{"TALLYPORT_REGISTRY", t.path() + "/no-registry"}});  // no session id
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> lines;
+  std::string all = testsupport::ReadFile(trace);
+  for (size_t start = 0, nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(all.substr(start, nl - start));
+  const std::string stage = "tempdb..Temp_ETL_GL_CashVouch";
+  const std::string ddl =
+      "(ID                   nvarchar(36)          not null default newid(),"
+      "Date                 datetime             null,AccountTime          nvarchar(8)           null,"
+      "VouchId              nvarchar(20)          null,Code_No              nvarchar(15)          null,"
+      "cComCode             nvarchar(4)           null,DepartmentName         nvarchar(80)          null,"
+      "CustomerName           nvarchar(142)          null,SupplierName           nvarchar(142)          null,"
+      "EmployeeName           nvarchar(80)          null,";
+  const std::string ddl_tail =
+      "ItemName             nvarchar(80)          null,CashItemId          nvarchar(98)           null,"
+      "NatInMoney                   decimal(27,8)        null,NatOutMoney                   decimal(27,8)        null,"
+      "constraint PK_TEMP_ETL_GL_CASHVOUCH primary key nonclustered (ID))";
+  const std::vector<std::string> want = {
+      "Provider=sqloledb;SERVER=" + acc_.dir() + ";UID=sa;PWD=***;DATABASE=vxdata_001_2006",
+      "Provider=sqloledb;SERVER=" + olap_.dir() + ";UID=sa;PWD=***;DATABASE=olap",
+      "DRIVER={SQL Server};SERVER=" + acc_.dir() + ";UID=sa;PWD=***;database=vxsystem",
+      "select name from sysobjects where name='Temp_ETL_GL_CashVouch'",
+      "create table Temp_ETL_GL_CashVouch" + ddl + ddl_tail,
+      "select name from tempdb..sysobjects where name='Temp_ETL_GL_CashVouch'",
+      "create table " + stage + ddl + "cItem_class             nvarchar(80)          null," + ddl_tail,
+      "insert into " + stage +
+          "(date,VouchId,code_no,DepartmentName,CustomerName,SupplierName,EmployeeName,citem_class,ItemName,"
+          "CashItemId,NatInMoney,NatOutMoney)  SELECT v.dbill_date,v.csign+'-'+REPLICATE('0', 4-len(v.ino_id))"
+          "+convert(char(5),v.ino_id),v.ccode,v.cdept_id,v.ccus_id,v.csup_id,v.cperson_id,v.citem_class,"
+          "v.citem_id,c.ccashitem,c.md,c.mc  FROM OPENROWSET('SQLOLEDB','" + acc_.dir() +
+          "';'sa';'***','SELECT * FROM vxdata_001_2006.dbo.gl_cashtable') AS c  INNER JOIN OPENROWSET("
+          "'SQLOLEDB','" + acc_.dir() + "';'sa';'***','SELECT * FROM vxdata_001_2006.dbo.gl_accvouch') AS v "
+          " ON c.iperiod = v.iperiod and c.isignseq=v.isignseq and c.ino_id=v.ino_id and c.inid=v.inid and "
+          "v.dbill_date>='20060315' and v.dbill_date<='20060315'",
+      "select distinct date from " + stage,
+      "select iyear,iid,dbegin from ua_period where cacc_id='001' and iyear=2006 and dbegin<='20060315' and dend>='20060315'",
+      "update " + stage + " set AccountTime='2006.03' where date='20060315'",
+      "select distinct DepartmentName from " + stage,
+      "select cdepname from department where cdepcode='ZZ'",
+      "update " + stage + " set DepartmentName=N'' where DepartmentName='ZZ'",
+      "select distinct CustomerName from " + stage,
+      "select distinct SupplierName from " + stage,
+      "select distinct EmployeeName from " + stage,
+      "select * from " + stage,
+      "select cdirection from fitemss98 where citemcode='OUT'",
+      "select bproperty from code where ccode='2202'",
+      "select distinct ItemName,citem_class from " + stage,
+      "insert  Into Temp_ETL_GL_CashVouch (date,AccountTime,VouchId,code_no,DepartmentName,CustomerName,"
+      "SupplierName,EmployeeName,ItemName,CashItemId,NatInMoney,NatOutMoney)  select date,AccountTime,VouchId,"
+      "code_no,DepartmentName,CustomerName,SupplierName,EmployeeName,ItemName,CashItemId,NatInMoney,NatOutMoney"
+      " from " + stage,
+      "select count(*) as n from " + stage,  // the run report's count, after the copy
+      "drop table " + stage,
+  };
+  EXPECT_EQ(lines, want);
+}
+
 }  // namespace
