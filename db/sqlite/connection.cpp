@@ -34,6 +34,8 @@ namespace {
   };
   if (auto t = after("no such table: "); !t.empty()) throw Error("Invalid object name '" + t + "'.", 208, "42S02");
   if (auto c = after("no such column: "); !c.empty()) throw Error("Invalid column name '" + c + "'.", 207, "42S22");
+  if (size_t k = m.find(" has no column named "); m.rfind("table ", 0) == 0 && k != std::string::npos)
+    throw Error("Invalid column name '" + m.substr(k + 21) + "'.", 207, "42S22");
   if (m.rfind("table ", 0) == 0 && m.find(" already exists") != std::string::npos) {
     std::string name = m.substr(6, m.find(" already exists") - 6);
     throw Error("There is already an object named '" + name + "' in the database.", 2714, "42S01");

@@ -102,6 +102,43 @@ TEST_F(CashVouchRun, WrongAccountPasswordFailsWithoutLeakingIt) {
   EXPECT_EQ((r.out + r.err).find("s3cret"), std::string::npos);
 }
 
+// Each failure ends the run with result 1 and the failing layer's text; the stage
+// stays behind for the next run of the session to drop.
+TEST_F(CashVouchRun, FailuresEndTheRunWithTheirTexts) {
+  struct Case {
+    const char* setup_acc;
+    const char* setup_olap;
+    const char* message;
+  } cases[] = {
+      {"UPDATE department SET cdepname=NULL WHERE cdepcode='01'", "", "Invalid use of Null"},
+      {"UPDATE gl_accvouch SET citem_class='ZZ' WHERE ino_id=12 AND inid=1", "", "Invalid object name 'fitemssZZ'."},
+      {"UPDATE gl_cashtable SET ccashitem=NULL WHERE ino_id=13", "", "Invalid use of Null"},
+      {"UPDATE gl_accvouch SET ccode=NULL WHERE ino_id=13", "", "Invalid use of Null"},
+      {"", "CREATE TABLE Temp_ETL_GL_CashVouch (ID nvarchar(36), Date datetime)", "Invalid column name 'AccountTime'."},
+  };
+  for (const auto& c : cases) {
+    // Each case on fresh servers: the fixture's servers are swapped for new ones.
+    TempDir a, o;
+    EmbeddedServer acc(a.path()), olap(o.path());
+    std::swap(acc_, acc);
+    std::swap(olap_, olap);
+    SetUp();
+    if (*c.setup_acc) acc_.Exec("vxdata_001_2006", c.setup_acc);
+    if (*c.setup_olap) olap_.Exec("olap", c.setup_olap);
+    auto r = Run("2006-03-01", "2006-03-31");
+    EXPECT_EQ(r.exit_code, 1) << c.message;
+    EXPECT_NE(r.out.find(std::string("\"sErrorMsg\": \"") + c.message + "\""), std::string::npos) << r.out;
+    EXPECT_TRUE(olap_.TableExists("tempdb", "Temp_ETL_GL_CashVouch")) << c.message;
+    std::swap(acc_, acc);
+    std::swap(olap_, olap);
+  }
+  auto r = RunTallyport({"cashvouch", "--acc-server", "no-such-host,1433", "--acc-db", "vxdata_001_2006",
+                         "--olap-server", olap_.dir(), "--olap-db", "olap", "--begin", "2006-03-01",
+                         "--end", "2006-03-01", "--quiet"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("no-such-host,1433"), std::string::npos) << r.err;
+}
+
 // The statements sent for a small run are the component's texts, values without
 // apostrophes spliced as they are (dates in the one SQL form, YYYYMMDD).
 TEST_F(CashVouchRun, StatementsAreTheComponentsTexts) {
