@@ -283,6 +283,8 @@ class Translator {
     std::string out;
     size_t lit = 0;
     bool in_set = false;
+    // Grouping and DISTINCT on text follow SQL Server's collation too.
+    enum class Clause { Other, DistinctList, GroupBy } clause = Clause::Other;
     std::vector<std::string> insert_cols;
     bool in_values = false;
     size_t value_index = 0;
@@ -295,6 +297,9 @@ class Translator {
       RefuseUnknown(t);
       if (Is(t, "set")) in_set = true;
       if (Is(t, "where")) in_set = false;
+      if (Is(t, "distinct") && i == 1) clause = Clause::DistinctList;
+      if (Is(t, "from") || Is(t, "order") || Is(t, "having") || Is(t, "where")) clause = Clause::Other;
+      if (Is(t, "by") && i > 0 && Is(toks_[i - 1], "group")) clause = Clause::GroupBy;
       if (i > 0 && TablePosition(toks_[i - 1]) && t.kind == Kind::Ident) {
         size_t j = i;
         auto [alias, name] = ObjectName(j);
@@ -340,9 +345,19 @@ class Translator {
       }
       if (t.kind == Kind::Ident) {
         bool call = i + 1 < toks_.size() && IsOp(toks_[i + 1], "(");
-        if (Keywords().count(Lower(t.text)) || (call && Lower(t.text) == "sum")) emit(Lower(t.text));
-        else if (call) Unsupported("function " + t.text);
-        else emit(Quote(t.text));
+        if (Keywords().count(Lower(t.text)) || (call && Lower(t.text) == "sum")) {
+          emit(Lower(t.text));
+        } else if (call) {
+          Unsupported("function " + t.text);
+        } else {
+          emit(Quote(t.text));
+          // A plain text column as a grouping key or DISTINCT item: compared under TPCI.
+          bool qualified_next = i + 1 < toks_.size() && IsOp(toks_[i + 1], ".");
+          if (clause != Clause::Other && !qualified_next && IsTextType(ColumnType(t.text))) {
+            out += " COLLATE TPCI";
+            if (clause == Clause::DistinctList) out += " AS " + Quote(t.text);
+          }
+        }
       } else if (t.kind == Kind::Number) {
         emit(t.text);
       } else if (t.kind == Kind::Text || t.kind == Kind::NText) {

@@ -87,8 +87,20 @@ TEST(Engine, FactTableStatementsKeepSqlServersMeaning) {
   EXPECT_EQ(ErrorOf([&] { (void)rs->Field("date"); }),
             "Either BOF or EOF is True, or the current record has been deleted. Requested operation requires a current record.");
   rs->Close();
+  // DISTINCT and GROUP BY treat '1001' and '1001 ' (and case) as one, as SQL Server does.
+  cn.Execute("insert into Temp_Etl_GL_Sum (code_no,Date,md) values ('1001','20060305',0.3)");
+  rs->Open("select distinct code_no from Temp_Etl_GL_Sum where date='20060305'", cn, 2);
+  EXPECT_EQ(rs->Field("Code_No").ToText().substr(0, 4), "1001");
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Eof());
+  rs->Close();
+  rs->Open("select code_no,sum(md) as s from Temp_Etl_GL_Sum where date='20060305' group by code_no", cn);
+  EXPECT_EQ(rs->Field("s").ToCurrency().ticks, 5000);
+  rs->MoveNext();
+  EXPECT_TRUE(rs->Eof());
+  rs->Close();
   cn.Execute("delete  from Temp_Etl_GL_Sum where date>='20060301' and date<='20060302'");
-  EXPECT_EQ(s.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum"), "2");
+  EXPECT_EQ(s.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum"), "3");
   EXPECT_EQ(ErrorOf([&] { cn.Execute("delete from Nowhere where date<='20060101'"); }),
             "Invalid object name 'Nowhere'.");
   EXPECT_EQ(ErrorOf([&] { cn.Execute("delete from Temp_Etl_GL_Sum where date<='20060230'"); }),
