@@ -178,4 +178,17 @@ TEST_F(SummaryRun, LedgerStartedLaterAddsCumulativeRowsInBackfillRuns) {
   EXPECT_EQ(s_.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum where Date='2006-02-28 00:00:00'"), "4");
 }
 
+TEST_F(SummaryRun, CurrencyFallsBackToTheAccountSetsOwn) {
+  // A currency name foreigncurrency lacks, and then no home currency at all: the
+  // account set's cCurCode of its year answers.
+  s_.Exec("vxdata_001_2006", "UPDATE code SET cexch_name='GBP' WHERE ccode='2202'");
+  ASSERT_EQ(Run("2006-03-02", "2006-03-02").exit_code, 0);
+  EXPECT_EQ(s_.Scalar("olap", "select group_concat(distinct CurrencyID) from Temp_Etl_GL_Sum"), "RMB");
+  s_.Exec("vxsystem", "UPDATE UA_Account SET cCurCode='CNY'");
+  s_.Exec("vxdata_001_2006", "DELETE FROM foreigncurrency");
+  ASSERT_EQ(Run("2006-03-01", "2006-03-01").exit_code, 0);
+  EXPECT_EQ(s_.Scalar("olap", "select group_concat(distinct CurrencyID) from Temp_Etl_GL_Sum where Date='2006-03-01 00:00:00'"),
+            "CNY");
+}
+
 }  // namespace
