@@ -1,6 +1,11 @@
 // The cash voucher run end to end through the tallyport program, with the account
 // set on one embedded server and the analysis database on another.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "tests/support/fixture.h"
 
@@ -11,13 +16,21 @@ using testsupport::Rows;
 using testsupport::RunTallyport;
 using testsupport::TempDir;
 
+std::vector<std::string> TraceLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::string all = testsupport::ReadFile(path);
+  for (size_t start = 0, nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(all.substr(start, nl - start));
+  return lines;
+}
+
 class CashVouchRun : public ::testing::Test {
  protected:
   void SetUp() override {
     testsupport::CreateAccountSet(acc_, "vxdata_001_2006", 2006, "001", {"97", "98x"});
     acc_.Exec("vxdata_001_2006", R"sql(
       INSERT INTO code (ccode, bproperty, bend) VALUES ('1001', 1, 1), ('2202', 0, 1);
-      INSERT INTO department VALUES ('01', 'Sales'), ('02', 'O''Brien Dept');
+      INSERT INTO department VALUES ('01', 'Sales'), ('A''1', 'O''Brien Dept');
       INSERT INTO customer VALUES ('C1', '客户一');
       INSERT INTO vendor VALUES ('S1', 'Vendor 😀');
       INSERT INTO person VALUES ('P1', 'Pat');
@@ -26,7 +39,7 @@ class CashVouchRun : public ::testing::Test {
       INSERT INTO fitemss98 (citemcode, citemname, cdirection) VALUES ('IN', 'Inflow', '流入'), ('OUT', 'Outflow', '流出');
       INSERT INTO gl_accvouch (iperiod, csign, isignseq, ino_id, inid, dbill_date, ccode, cdept_id, ccus_id, csup_id, cperson_id, citem_class, citem_id) VALUES
         (3, 'S', 1, 12, 1, '2006-03-01 00:00:00', '1001', '01', 'C1', NULL, 'P1', '97', '01'),
-        (3, 'S', 1, 12, 2, '2006-03-01 00:00:00', '1001', '02', NULL, 'S1', NULL, '98x', '01'),
+        (3, 'S', 1, 12, 2, '2006-03-01 00:00:00', '1001', 'A''1', NULL, 'S1', NULL, '98x', '01'),
         (3, 'S', 1, 13, 1, '2006-03-15 00:00:00', '2202', 'ZZ', NULL, NULL, NULL, NULL, NULL),
         (3, 'S', 1, 12345, 1, '2006-03-20 00:00:00', '1001', NULL, NULL, NULL, NULL, NULL, NULL),
         (4, 'S', 1, 1, 1, '2006-04-01 00:00:00', '1001', NULL, NULL, NULL, NULL, NULL, NULL);
@@ -39,12 +52,20 @@ class CashVouchRun : public ::testing::Test {
     )sql");
     olap_.Exec("olap", "SELECT 1");
   }
-  testsupport::RunResult Run(const std::string& begin, const std::string& end) {
-    return RunTallyport({"cashvouch", "--acc-server", acc_.dir(), "--acc-db", "vxdata_001_2006",
-                         "--olap-server", olap_.dir(), "--olap-db", "olap", "--begin", begin, "--end",
-                         end, "--quiet", "--json"});
+  std::vector<std::string> Args(const std::string& begin, const std::string& end) const {
+    return {"cashvouch", "--acc-server", acc_.dir(), "--acc-db", "vxdata_001_2006", "--olap-server",
+            olap_.dir(), "--olap-db", "olap", "--begin", begin, "--end", end, "--quiet", "--json"};
   }
-  TempDir a_, o_;
+  // Runs with a registry of the test's own: without TermMisc.Terminal registered the
+  // session id is empty and the stage is tempdb..Temp_ETL_GL_CashVouch.
+  testsupport::RunResult Run(const std::string& begin, const std::string& end,
+                             std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = Args(begin, end);
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunTallyport(args, {{"TALLYPORT_REGISTRY", registry_}});
+  }
+  TempDir a_, o_, t_;
+  std::string registry_ = t_.path() + "/registry";
   EmbeddedServer acc_{a_.path()}, olap_{o_.path()};
 };
 
@@ -60,7 +81,8 @@ TEST_F(CashVouchRun, ExtractsStampsNamesAndDirections) {
   Rows want = {
       // Inflow item, debit account, nothing in: the credit becomes a negative inflow.
       {"2006-03-01", "2006.03", "S-0012   ", "1001", "Sales", "客户一", "NULL", "Pat", "Item 97-01", "IN", "-150", "0", "36"},
-      // The same item code in another class is named from its own table.
+      // The same item code in another class is named from its own table; a code and a
+      // name with apostrophes are matched and stored intact.
       {"2006-03-01", "2006.03", "S-0012   ", "1001", "O'Brien Dept", "NULL", "Vendor 😀", "NULL", "Item 98x-01", "IN", "150", "0", "36"},
       // Other item, credit account, nothing in: the outflow becomes 0 - (0) and 0.
       {"2006-03-15", "2006.03", "S-0013   ", "2202", "", "NULL", "NULL", "NULL", "NULL", "OUT", "0", "0", "36"},
@@ -94,9 +116,7 @@ TEST_F(CashVouchRun, EmptyRangeSucceedsAndFailuresKeepTheStage) {
 }
 
 TEST_F(CashVouchRun, WrongAccountPasswordFailsWithoutLeakingIt) {
-  auto r = RunTallyport({"cashvouch", "--acc-server", acc_.dir(), "--acc-db", "vxdata_001_2006",
-                         "--olap-server", olap_.dir(), "--olap-db", "olap", "--begin", "2006-03-01",
-                         "--end", "2006-03-31", "--acc-password", "s3cret", "--json"});
+  auto r = Run("2006-03-01", "2006-03-31", {"--acc-password", "s3cret"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.out.find("Login failed for user 'sa'."), std::string::npos) << r.out;
   EXPECT_EQ((r.out + r.err).find("s3cret"), std::string::npos);
@@ -132,11 +152,11 @@ TEST_F(CashVouchRun, FailuresEndTheRunWithTheirTexts) {
     std::swap(acc_, acc);
     std::swap(olap_, olap);
   }
-  auto r = RunTallyport({"cashvouch", "--acc-server", "no-such-host,1433", "--acc-db", "vxdata_001_2006",
-                         "--olap-server", olap_.dir(), "--olap-db", "olap", "--begin", "2006-03-01",
-                         "--end", "2006-03-01", "--quiet"});
+  std::vector<std::string> args = Args("2006-03-01", "2006-03-01");
+  args[2] = "no-such-host,1433";  // --acc-server
+  auto r = RunTallyport(args, {{"TALLYPORT_REGISTRY", registry_}});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("no-such-host,1433"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("no-such-host,1433"), std::string::npos) << r.out;
 }
 
 // The statements sent for a small run are the component's texts, values without
@@ -144,15 +164,9 @@ TEST_F(CashVouchRun, FailuresEndTheRunWithTheirTexts) {
 TEST_F(CashVouchRun, StatementsAreTheComponentsTexts) {
   TempDir t;
   const std::string trace = t.path() + "/trace";
-  auto r = RunTallyport({"cashvouch", "--acc-server", acc_.dir(), "--acc-db", "vxdata_001_2006",
-                         "--olap-server", olap_.dir(), "--olap-db", "olap", "--begin", "2006-03-15",
-                         "--end", "2006-03-15", "--quiet", "--trace", trace},
-                        {{"TALLYPORT_REGISTRY", t.path() + "/no-registry"}});  // no session id
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  std::vector<std::string> lines;
-  std::string all = testsupport::ReadFile(trace);
-  for (size_t start = 0, nl; (nl = all.find('\n', start)) != std::string::npos; start = nl + 1)
-    lines.push_back(all.substr(start, nl - start));
+  auto r = Run("2006-03-15", "2006-03-15", {"--trace", trace});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  std::vector<std::string> lines = TraceLines(trace);
   const std::string stage = "tempdb..Temp_ETL_GL_CashVouch";
   const std::string ddl =
       "(ID                   nvarchar(36)          not null default newid(),"
@@ -203,6 +217,115 @@ TEST_F(CashVouchRun, StatementsAreTheComponentsTexts) {
       "drop table " + stage,
   };
   EXPECT_EQ(lines, want);
+}
+
+// One period query and one update per distinct date, however many lines share it;
+// the period number is written "0#" (01, 03, and a three-digit number in full).
+TEST_F(CashVouchRun, StampsOnePeriodLabelPerDistinctDate) {
+  acc_.Exec("vxsystem", "UPDATE ua_period SET iid=100 WHERE iid=12");
+  acc_.Exec("vxdata_001_2006", R"sql(
+    INSERT INTO gl_accvouch (iperiod, csign, isignseq, ino_id, inid, dbill_date, ccode) VALUES
+      (1, 'S', 1, 1, 1, '2006-01-05 00:00:00', '1001'), (12, 'S', 1, 1, 1, '2006-12-31 00:00:00', '1001');
+    INSERT INTO gl_cashtable (iperiod, isignseq, ino_id, inid, ccashitem, md, mc) VALUES
+      (1, 1, 1, 1, 'IN', 1, 0), (12, 1, 1, 1, 'IN', 1, 0);
+  )sql");
+  const std::string trace = t_.path() + "/trace";
+  auto r = Run("2006-01-01", "2006-12-31", {"--trace", trace});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  auto lines = TraceLines(trace);
+  auto count = [&](const std::string& prefix) {
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  };
+  // Seven lines on six dates (two lines share 2006-03-01).
+  EXPECT_EQ(count("select iyear,iid,dbegin from ua_period "), 6);
+  EXPECT_EQ(count("update tempdb..Temp_ETL_GL_CashVouch set AccountTime="), 6);
+  EXPECT_EQ(olap_.Query("olap", "select substr(Date,1,10), AccountTime, count(*) from Temp_ETL_GL_CashVouch"
+                                " group by 1, 2 order by 1"),
+            (Rows{{"2006-01-05", "2006.01", "1"},
+                  {"2006-03-01", "2006.03", "2"},
+                  {"2006-03-15", "2006.03", "1"},
+                  {"2006-03-20", "2006.03", "1"},
+                  {"2006-04-01", "2006.04", "1"},
+                  {"2006-12-31", "2006.100", "1"}}));
+}
+
+// The direction rule over its cases: inflow item or not, debit account or not,
+// something in NatInMoney or not.
+TEST_F(CashVouchRun, DirectionRuleMovesAmountsBetweenColumns) {
+  struct Case {
+    const char *item, *account, *md, *mc, *in, *out;
+  } cases[] = {
+      {"IN", "1001", "0", "150", "-150", "0"},       // inflow, debit account, nothing in: moved in
+      {"IN", "1001", "150", "0", "150", "0"},        // inflow, debit account, in: kept
+      {"IN", "2202", "150", "0", "0", "0"},          // inflow, credit account, in: in becomes -(0)
+      {"IN", "2202", "0", "60", "0", "60"},          // inflow, credit account, nothing in: kept
+      {"IN", "1001", "NULL", "40", "-40", "0"},      // a NULL in counts as nothing in
+      {"OUT", "1001", "80", "0", "0", "-80"},        // other, debit account, in: moved out
+      {"OUT", "1001", "0", "90", "0", "90"},         // other, debit account, nothing in: kept
+      {"OUT", "2202", "0", "70", "0", "0"},          // other, credit account, nothing in: out becomes -(0)
+      {"OUT", "2202", "30", "0", "30", "0"},         // other, credit account, in: kept
+      {"NONE", "9999", "NULL", "NULL", "0", "NULL"}, // no item row, no account row; -(NULL) stays NULL
+  };
+  std::string sql;
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    const std::string no = std::to_string(100 + i);
+    sql += "INSERT INTO gl_accvouch (iperiod, csign, isignseq, ino_id, inid, dbill_date, ccode) VALUES (6, 'S', 1, " +
+           no + ", 1, '2006-06-10 00:00:00', '" + c.account + "');";
+    sql += "INSERT INTO gl_cashtable (iperiod, isignseq, ino_id, inid, ccashitem, md, mc) VALUES (6, 1, " + no +
+           ", 1, '" + c.item + "', " + c.md + ", " + c.mc + ");";
+  }
+  acc_.Exec("vxdata_001_2006", sql);
+  auto r = Run("2006-06-10", "2006-06-10");
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  Rows got = olap_.Query("olap", "select NatInMoney, NatOutMoney from Temp_ETL_GL_CashVouch order by VouchId");
+  ASSERT_EQ(got.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(got[i], (std::vector<std::string>{cases[i].in, cases[i].out}))
+        << cases[i].item << " " << cases[i].account << " " << cases[i].md << " " << cases[i].mc;
+}
+
+// Runs the program in a terminal session of its own; returns its exit code and
+// leaves its output in `out`.
+int RunInNewSession(const std::vector<std::string>& args, const std::string& registry, const std::string& out) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    setenv("TALLYPORT_REGISTRY", registry.c_str(), 1);
+    std::string bin = testsupport::TallyportBinary();
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv{bin.data()};
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// With TermMisc.Terminal registered the stage carries the session id, and a stage
+// that a failed run of one session left behind does not stop another session's run
+// (its constraint name differs too).
+TEST_F(CashVouchRun, LeftoverStageOfOneSessionBlocksNoOther) {
+  auto reg = RunTallyport({"register"}, {{"TALLYPORT_REGISTRY", registry_}});
+  ASSERT_EQ(reg.exit_code, 0) << reg.out << reg.err;
+  acc_.Exec("vxdata_001_2006", "UPDATE department SET cdepname=NULL WHERE cdepcode='01'");
+  auto r = Run("2006-03-01", "2006-03-31");
+  ASSERT_EQ(r.exit_code, 1) << r.out;
+  const std::string mine = "Temp_ETL_GL_CashVouch" + std::to_string(getsid(0));
+  ASSERT_TRUE(olap_.TableExists("tempdb", mine));
+
+  acc_.Exec("vxdata_001_2006", "UPDATE department SET cdepname='Sales' WHERE cdepcode='01'");
+  const std::string out = t_.path() + "/other-session.out";
+  EXPECT_EQ(RunInNewSession(Args("2006-03-01", "2006-03-31"), registry_, out), 0) << testsupport::ReadFile(out);
+  EXPECT_EQ(olap_.Scalar("olap", "select count(*) from Temp_ETL_GL_CashVouch"), "4");
+  EXPECT_TRUE(olap_.TableExists("tempdb", mine));  // still waiting for its own session
+  EXPECT_EQ(olap_.Scalar("tempdb", "select count(*) from sqlite_master where type='table'"), "1");
 }
 
 }  // namespace
