@@ -105,6 +105,16 @@ void RunNamePass(const NamePass& p) {
   g.rsWork.Reset();
 }
 
+// An amount exactly as stored: the columns keep eight decimals, more than a
+// currency value holds. Anything but a number is a type mismatch.
+com::DECIMAL ExactAmount(const Variant& v) {
+  auto d = com::DecimalFromText(db::SqlAmount(v));
+  if (!d) com::ThrowTypeMismatch();
+  return *d;
+}
+
+bool IsZero(const com::DECIMAL& d) { return d.Hi32 == 0 && d.Lo64 == 0; }
+
 std::string GetAccountTime(const std::string& date_sql) {
   auto rs = db::Recordset::Create();
   rs->Open("select iyear,iid,dbegin from ua_period where cacc_id='" + SqlText(g.sZtNo) + "' and iyear=" +
@@ -273,8 +283,7 @@ void CashVouch::SetJe() {
   // reversed (NULL stays NULL), then the column becomes 0.
   auto move = [&](const char* from, const char* to) {
     Variant v = rs->Field(from);
-    rs->Collect(to, v.IsNull() ? Variant::Null() : Variant::Decimal(com::DecimalNegate(
-                                                        *com::DecimalFromText(db::SqlAmount(v)))));
+    rs->Collect(to, v.IsNull() ? Variant::Null() : Variant::Decimal(com::DecimalNegate(ExactAmount(v))));
     rs->Collect(from, Variant::I4(0));
   };
   int64_t done = 0;
@@ -282,7 +291,7 @@ void CashVouch::SetJe() {
     const bool in = GetFx(rs->Field("cashItemid").ToText()) == "流入";
     const bool bp = GetCodeFx(rs->Field("code_no").ToText());
     Variant amount = rs->Field("NatInMoney");
-    const bool t = !amount.IsNull() && !amount.ToCurrency().IsZero();
+    const bool t = !amount.IsNull() && !IsZero(ExactAmount(amount));
     if (in && t != bp) move("NatOutMoney", "NatInMoney");
     if (!in && t == bp) move("NatInMoney", "NatOutMoney");
     rs->Update();

@@ -260,6 +260,7 @@ TEST_F(CashVouchRun, DirectionRuleMovesAmountsBetweenColumns) {
       {"IN", "2202", "150", "0", "0", "0"},          // inflow, credit account, in: in becomes -(0)
       {"IN", "2202", "0", "60", "0", "60"},          // inflow, credit account, nothing in: kept
       {"IN", "1001", "NULL", "40", "-40", "0"},      // a NULL in counts as nothing in
+      {"IN", "1001", "0.00001", "7", "1.0e-05", "7"},  // in below a currency's last place still counts
       {"OUT", "1001", "80", "0", "0", "-80"},        // other, debit account, in: moved out
       {"OUT", "1001", "0", "90", "0", "90"},         // other, debit account, nothing in: kept
       {"OUT", "2202", "0", "70", "0", "0"},          // other, credit account, nothing in: out becomes -(0)
