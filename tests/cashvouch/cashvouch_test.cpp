@@ -95,6 +95,7 @@ TEST_F(CashVouchRun, ExtractsStampsNamesAndDirections) {
   // A second run over the same range appends the lines again.
   ASSERT_EQ(Run("2006-03-01", "2006-03-31").exit_code, 0);
   EXPECT_EQ(olap_.Scalar("olap", "select count(*) from Temp_ETL_GL_CashVouch"), "8");
+  EXPECT_EQ(olap_.Scalar("olap", "select count(distinct ID) from Temp_ETL_GL_CashVouch"), "8");
 }
 
 TEST_F(CashVouchRun, EmptyRangeSucceedsAndFailuresKeepTheStage) {
