@@ -1,5 +1,6 @@
 // Choosing the engine from the connection text: a SERVER that names an existing
-// directory is an embedded server; any other name is a SQL Server network name.
+// directory is an embedded server; any other name is a SQL Server network name,
+// reached through ODBC with the connection text as the component built it.
 #include "db/engine.h"
 
 #include "db/ado.h"
@@ -7,19 +8,29 @@
 #include "db/sqlite/connection.h"
 #include "db/sqlite/server.h"
 
+#ifdef TALLYPORT_WITH_ODBC
+#include "db/odbc/connection.h"
+#endif
+
 namespace db {
 
 std::unique_ptr<Session> OpenSession(const std::string& connection_text) {
   auto pairs = ParseConnectionString(connection_text);
-  if (!pairs) throw Error("Format of the initialization string does not conform to the OLE DB specification.");
+  if (!pairs)
+    throw Error("Format of the initialization string does not conform to the OLE DB specification.", 0, "08001");
   std::string server = ConnGet(*pairs, "SERVER").value_or("");
   if (sqlite::IsEmbeddedServer(server)) {
     return sqlite::OpenEmbeddedSession(server, ConnGet(*pairs, "UID").value_or(""),
                                        ConnGet(*pairs, "PWD").value_or(""),
                                        ConnGet(*pairs, "DATABASE").value_or(""));
   }
-  throw Error("SQL Server through ODBC is not part of this build yet, and '" + server +
-              "' is not an embedded server directory.");
+#ifdef TALLYPORT_WITH_ODBC
+  return odbc::OpenOdbcSession(connection_text);
+#else
+  throw Error("SQL Server through ODBC is not part of this build, and '" + server +
+                  "' is not an embedded server directory.",
+              0, "08001");
+#endif
 }
 
 }  // namespace db
