@@ -117,7 +117,7 @@ void Recordset::Open(const std::string& sql, Connection& cn, int, int lock_type,
                                                  : cn.session().Query(sql);
   auto spool = std::make_unique<RowSpool>(RowSpool::DefaultMemoryRows());
   std::vector<com::Variant> row;
-  while (cursor->Next(&row)) spool->Append(row);
+  while (cursor->Next(&row)) spool->Append(std::move(row));
   s_->columns = cursor->columns();
   cursor.reset();  // the engine's statement ends before the caller runs another
   spool->Finish();
@@ -155,6 +155,8 @@ void Recordset::Update() {
   if (!s_->updatable) throw Error("Current Recordset does not support updating. This may be a limitation of the provider, or of the selected locktype.");
   if (s_->eof) NoCurrentRecord();
   if (s_->changes.empty()) return;
+  // The trace shows the component's own statements; a write-back is counted only.
+  CountOperation();
   std::vector<com::Variant> key(s_->row.begin() + static_cast<long>(s_->columns.size()), s_->row.end());
   std::vector<std::pair<std::string, com::Variant>> changes;
   for (const auto& [i, v] : s_->changes) changes.emplace_back(s_->columns[i], v);
@@ -166,6 +168,7 @@ void Recordset::Update() {
 void Recordset::MoveNext() {
   if (!s_->open) throw Error("Operation is not allowed when the object is closed.");
   if (s_->eof) NoCurrentRecord();
+  CountOperation();
   s_->Advance();
 }
 

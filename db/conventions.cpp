@@ -3,8 +3,6 @@
 // a password holding ';' can never add a keyword.
 #include "db/conventions.h"
 
-#include <algorithm>
-#include <exception>
 
 #include "com/comptr.h"
 #include "com/registry.h"
@@ -31,15 +29,17 @@ std::string ConnectionString(ClassKind cls, Role role, std::string_view server,
 }
 
 AccountSetKey AccountSetFromDbName(std::string_view name) {
-  std::string lower(name);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  size_t found = lower.find("vxdata");
-  size_t pos = found == std::string::npos ? 0 : found + 1;  // 1-based, 0 when absent
+  // Positions count characters (UTF-16 units, as the name's own string type does).
+  const std::u16string u = com::Utf16FromUtf8(name);
+  std::u16string lower = u;
+  for (char16_t& c : lower)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  size_t found = lower.find(u"vxdata");
+  size_t pos = found == std::u16string::npos ? 0 : found + 1;  // 1-based, 0 when absent
   // Mid(name, start, n): start is 1-based; past the end gives a short or empty piece.
   auto mid = [&](size_t start, size_t n) -> std::string {
-    if (start < 1 || start > name.size()) return "";
-    return std::string(name.substr(start - 1, n));
+    if (start < 1 || start > u.size()) return "";
+    return com::Utf8FromUtf16(std::u16string_view(u).substr(start - 1, n));
   };
   return {mid(pos + 7, 3), mid(pos + 11, 4)};
 }
@@ -60,14 +60,10 @@ std::string GetTerminalSessionId() {
     com::VariantClear(&r);
     if (com::Failed(hr)) return "";
     return v.ToText();
-  } catch (const std::exception&) {
+  } catch (...) {
     return "";  // no session id is a valid answer: the run uses the bare table name
   }
 }
-
-}  // namespace db
-
-namespace db {
 
 bool OpenExistenceTest(Recordset& rs, Connection& cn, std::string_view table, bool in_tempdb) {
   std::string sql = in_tempdb ? "select name from tempdb..sysobjects where name='"

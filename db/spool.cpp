@@ -76,10 +76,10 @@ RowSpool::~RowSpool() {
 void RowSpool::SetDefaultMemoryRowsForTesting(size_t n) { g_default_rows = n; }
 size_t RowSpool::DefaultMemoryRows() { return g_default_rows; }
 
-void RowSpool::Append(const std::vector<com::Variant>& row) {
+void RowSpool::Append(std::vector<com::Variant>&& row) {
   ++count_;
   if (memory_.size() < limit_) {
-    memory_.push_back(row);
+    memory_.push_back(std::move(row));
     return;
   }
   if (file_ == nullptr) {
@@ -93,7 +93,9 @@ void RowSpool::Append(const std::vector<com::Variant>& row) {
 
 void RowSpool::Finish() {
   read_ = 0;
-  if (file_ && std::fseek(file_, 0, SEEK_SET) != 0) throw Error("cannot rewind the spill file");
+  // A full disk shows here at the latest, before any row is read back.
+  if (file_ && (std::fflush(file_) != 0 || std::ferror(file_) || std::fseek(file_, 0, SEEK_SET) != 0))
+    throw Error("cannot write the recordset's spill file");
 }
 
 bool RowSpool::Next(std::vector<com::Variant>* row) {

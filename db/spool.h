@@ -20,7 +20,7 @@ class RowSpool {
   RowSpool(const RowSpool&) = delete;
   RowSpool& operator=(const RowSpool&) = delete;
 
-  void Append(const std::vector<com::Variant>& row);
+  void Append(std::vector<com::Variant>&& row);
   // Ends writing; reading starts at the first row.
   void Finish();
   // The next row in order; false past the last.

@@ -2,7 +2,7 @@
 // of the extraction takes its values through these helpers only.
 #include "db/sqltext.h"
 
-#include <cstdio>
+#include <cctype>
 
 #include "com/error.h"
 
@@ -46,14 +46,24 @@ std::string SqlAmount(const com::Variant& value) {
       if (!d) com::ThrowTypeMismatch();
       return com::DecimalToText(*d);
     }
-    default:
+    case com::VT_BOOL:
+      return value.ToBool() ? "-1" : "0";  // the automation run-time's number for True
+    case com::VT_I2:
+    case com::VT_I4:
+    case com::VT_I8:
+    case com::VT_R8:  // shortest text that reads back as the same double
+    case com::VT_CY:
       return value.ToText();
+    default:
+      // A date or an object is no amount: written as text it would become arithmetic.
+      com::ThrowTypeMismatch();
   }
 }
 
 std::string ConnValue(std::string_view value) {
+  auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
   bool brace = value.find_first_of(";{}") != std::string_view::npos ||
-               (!value.empty() && (value.front() == ' ' || value.back() == ' '));
+               (!value.empty() && (blank(value.front()) || blank(value.back())));
   if (!brace) return std::string(value);
   std::string out = "{";
   for (char c : value) {

@@ -1,12 +1,15 @@
-// Statement tracing and fault injection; see trace.h and fault.h.
+// Statement tracing and fault injection; see trace.h and fault.h. The trace file is
+// opened in append mode for each line, so lines of several processes interleave
+// whole and a trace survives a crash up to its last statement.
 #include "db/trace.h"
 
 #include <strings.h>
 
-#include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 #include "db/ado.h"
 #include "db/fault.h"
@@ -33,68 +36,125 @@ void ReadEnvOnce() {
   }
 }
 
+bool MatchWord(std::string_view s, size_t at, std::string_view word) {
+  return s.size() - at >= word.size() && strncasecmp(s.data() + at, word.data(), word.size()) == 0;
+}
+
+size_t SkipBlanks(std::string_view s, size_t i) {
+  while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+  return i;
+}
+
+// The end (one past the closing quote) of the SQL literal opening at `open`, with
+// '' standing for a quote; npos when it is not closed.
+size_t LiteralEnd(std::string_view s, size_t open) {
+  for (size_t i = open + 1; i < s.size(); ++i) {
+    if (s[i] != '\'') continue;
+    if (i + 1 < s.size() && s[i + 1] == '\'') {
+      ++i;
+      continue;
+    }
+    return i + 1;
+  }
+  return std::string_view::npos;
+}
+
+// The end of a connection-string value starting at `i`: braced ("}}" inside
+// stands for '}') or up to the next ';'.
+size_t ConnValueEnd(std::string_view s, size_t i) {
+  if (i < s.size() && s[i] == '{') {
+    for (size_t k = i + 1; k < s.size(); ++k) {
+      if (s[k] != '}') continue;
+      if (k + 1 < s.size() && s[k + 1] == '}') {
+        ++k;
+        continue;
+      }
+      return k + 1;
+    }
+    return s.size();
+  }
+  size_t end = s.find(';', i);
+  return end == std::string_view::npos ? s.size() : end;
+}
+
 }  // namespace
 
 std::string MaskPasswords(const std::string& text) {
-  std::string out = text;
-  // PWD=value (braced or up to ';').
-  for (size_t pos = 0; (pos = out.find('=', pos)) != std::string::npos; ++pos) {
-    if (pos < 3 || strncasecmp(out.c_str() + pos - 3, "PWD", 3) != 0) continue;
-    size_t start = pos + 1, end;
-    if (start < out.size() && out[start] == '{') {
-      end = start + 1;
-      while (end < out.size() && !(out[end] == '}' && (end + 1 >= out.size() || out[end + 1] != '}')))
-        end += out[end] == '}' ? 2 : 1;
-      end = end < out.size() ? end + 1 : end;
-    } else {
-      end = out.find(';', start);
-      if (end == std::string::npos) end = out.size();
+  std::string_view s = text;
+  std::string out;
+  out.reserve(s.size());
+  size_t i = 0;
+  while (i < s.size()) {
+    if (MatchWord(s, i, "pwd")) {
+      size_t eq = SkipBlanks(s, i + 3);
+      if (eq < s.size() && s[eq] == '=') {
+        size_t start = SkipBlanks(s, eq + 1);
+        out.append(s.substr(i, start - i));
+        out += "***";
+        i = ConnValueEnd(s, start);
+        continue;
+      }
     }
-    out.replace(start, end - start, "***");
-  }
-  // OPENROWSET('SQLOLEDB','server';'user';'password', ...): the third quoted piece.
-  for (size_t pos = 0; (pos = out.find("OPENROWSET", pos)) != std::string::npos; ++pos) {
-    size_t q = pos;
-    for (int piece = 0; piece < 3; ++piece) {  // skip provider, server, user
-      q = out.find('\'', q);
-      if (q == std::string::npos) break;
-      do {
-        q = out.find('\'', q + 1);
-        if (q == std::string::npos) break;
-        if (q + 1 < out.size() && out[q + 1] == '\'') ++q;
-        else break;
-      } while (true);
-      if (q == std::string::npos) break;
-      ++q;
+    if (MatchWord(s, i, "openrowset")) {
+      // OPENROWSET('provider','server';'user';'password', ...): the fourth literal.
+      size_t k = SkipBlanks(s, i + 10);
+      if (k < s.size() && s[k] == '(') {
+        size_t lit = k + 1;
+        bool found = true;
+        for (int piece = 0; piece < 4 && found; ++piece) {
+          lit = SkipBlanks(s, lit);
+          if (piece > 0) {
+            found = lit < s.size() && (s[lit] == ',' || s[lit] == ';');
+            lit = SkipBlanks(s, lit + 1);
+          }
+          if (!found || lit >= s.size() || s[lit] != '\'') {
+            found = false;
+            break;
+          }
+          if (piece < 3) {
+            lit = LiteralEnd(s, lit);
+            found = lit != std::string_view::npos;
+          }
+        }
+        size_t end = found ? LiteralEnd(s, lit) : std::string_view::npos;
+        if (end != std::string_view::npos) {
+          out.append(s.substr(i, lit + 1 - i));
+          out += "***'";
+          i = end;
+          continue;
+        }
+      }
     }
-    if (q == std::string::npos) continue;
-    size_t open = out.find('\'', q);
-    if (open == std::string::npos) continue;
-    size_t close = open + 1;
-    while (close < out.size() && !(out[close] == '\'' && (close + 1 >= out.size() || out[close + 1] != '\'')))
-      close += out[close] == '\'' ? 2 : 1;
-    if (close >= out.size()) continue;
-    out.replace(open + 1, close - open - 1, "***");
+    out.push_back(s[i++]);
   }
   return out;
 }
 
+void CountOperation() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  ReadEnvOnce();
+  ++g_count;
+  if (g_fail_at > 0 && g_count == g_fail_at) throw Error(g_message);
+}
+
+bool Tracing() {
+  const char* path = std::getenv("TALLYPORT_TRACE");
+  return path != nullptr && *path != '\0';
+}
+
 void TraceStatement(const std::string& text) {
-  {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    ReadEnvOnce();
-    ++g_count;
-    if (g_fail_at > 0 && g_count == g_fail_at) throw Error(g_message);
-  }
+  CountOperation();
   const char* path = std::getenv("TALLYPORT_TRACE");
   if (path == nullptr || *path == '\0') return;
-  std::FILE* f = std::fopen(path, "a");
-  if (f == nullptr) return;  // tracing is advisory and never fails a run
   std::string line = MaskPasswords(text);
   for (char& c : line)
-    if (c == '\n') c = ' ';
-  std::fprintf(f, "%s\n", line.c_str());
-  std::fclose(f);
+    if (c == '\n' || c == '\r') c = ' ';
+  line.push_back('\n');
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (std::FILE* f = std::fopen(path, "a")) {
+    std::fwrite(line.data(), 1, line.size(), f);
+    std::fclose(f);
+  }
 }
 
 namespace testing {

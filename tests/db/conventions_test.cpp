@@ -43,7 +43,11 @@ TEST(SqlAmount, PlainDecimalText) {
   EXPECT_EQ(SqlAmount(com::Variant::Decimal(*com::DecimalFromText("150.00000000"))), "150");
   EXPECT_EQ(SqlAmount(com::Variant::R8(0.1)), "0.1");
   EXPECT_EQ(SqlAmount(com::Variant::Null()), "");
+  EXPECT_EQ(SqlAmount(com::Variant::Text("-0012.50")), "-12.5");
+  EXPECT_EQ(SqlAmount(com::Variant::Bool(true)), "-1");
   EXPECT_THROW(SqlAmount(com::Variant::Text("1,5); drop table x")), com::Error);
+  // A date spliced as an amount would silently become arithmetic.
+  EXPECT_THROW(SqlAmount(com::Variant::Date(com::DateFromParts(2006, 3, 1))), com::Error);
 }
 
 TEST(ConnectionStrings, ExactForPlainValuesAndBracedForHostileOnes) {
@@ -65,6 +69,7 @@ TEST(ConnectionStrings, ExactForPlainValuesAndBracedForHostileOnes) {
             "DRIVER={SQL Server};SERVER=host,1433;UID=sa;PWD={x;DATABASE=other};DATABASE=vxdata_001_2006");
   EXPECT_EQ(ConnValue("a}b{"), "{a}}b{}");
   EXPECT_EQ(ConnValue(" pad"), "{ pad}");
+  EXPECT_EQ(ConnValue("tab\t"), "{tab\t}");
   EXPECT_EQ(ConnValue("host\\inst"), "host\\inst");
 }
 
@@ -78,6 +83,8 @@ TEST(AccountSet, PiecesOfTheDatabaseName) {
       {"acct2006", "06", ""},             {"my_vxdata_003_2008x", "003", "2008"},
       {"vxdata_01", "01", ""},            {"", "", ""},
       {"vxdata", "", ""},
+      // Positions count characters, not bytes.
+      {"账套vxdata_005_2009", "005", "2009"},
   };
   for (const auto& c : cases) {
     AccountSetKey k = AccountSetFromDbName(c.name);
