@@ -5,8 +5,8 @@
 //
 // Every database is in WAL mode with synchronous=NORMAL: a process that dies leaves
 // its databases consistent, readers never block the writer, and a writer waits for
-// another (busy timeout) instead of failing. Statements of more than one step run
-// in one immediate transaction, so another process can never slip in between.
+// another (busy timeout) instead of failing. A statement of more than one step (a
+// table and its key's index) runs inside one savepoint: all of it or none.
 #include "db/sqlite/connection.h"
 
 #include <sqlite3.h>
@@ -123,9 +123,9 @@ class SqliteSession final : public Session, public Catalog {
     CachedPlan& p = PlanFor(sql, verb);
     const ErrorContext ctx{OpOf(verb), db_name_};
     const size_t n = p.plan.statements.size();
-    // Several steps (a table and its key's index) stand or fall together.
-    const bool own_txn = n > 1 && sqlite3_get_autocommit(db_);
-    if (n > 1) Exec(own_txn ? "BEGIN IMMEDIATE" : "SAVEPOINT tp_statement");
+    // Several steps stand or fall together. Each step writes from its start, so the
+    // savepoint never turns a read into a write that another process could refuse.
+    if (n > 1) Exec("SAVEPOINT tp_statement");
     try {
       for (size_t k = 0; k < n; ++k) {
         if (p.stmts.empty()) {
@@ -138,11 +138,9 @@ class SqliteSession final : public Session, public Catalog {
           p.stmts[k]->Run(ctx);
         }
       }
-      if (n > 1) Exec(own_txn ? "COMMIT" : "RELEASE tp_statement");
+      if (n > 1) Exec("RELEASE tp_statement");
     } catch (...) {
-      if (n > 1)
-        sqlite3_exec(db_, own_txn ? "ROLLBACK" : "ROLLBACK TO tp_statement; RELEASE tp_statement", nullptr,
-                     nullptr, nullptr);
+      if (n > 1) sqlite3_exec(db_, "ROLLBACK TO tp_statement; RELEASE tp_statement", nullptr, nullptr, nullptr);
       throw;
     }
     if (verb == Verb::Create || verb == Verb::Drop) {

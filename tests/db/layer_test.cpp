@@ -335,3 +335,23 @@ TEST(Layer, TwoProcessesWritingOneServerDoNotDamageIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// The real program fails at the operation $TALLYPORT_FAULT names and reports that
+// failure as the run's result.
+TEST(Layer, TheProgramFailsWhereTheEnvironmentSays) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  testsupport::CreateAccountSet(s);
+  auto args = testsupport::ExtractArgs("summary", s, "2006-03-01", "2006-03-02");
+  for (int n : {1, 5}) {
+    std::string message = "injected at " + std::to_string(n);
+    auto r = testsupport::RunTallyport(args, {{"TALLYPORT_FAULT", std::to_string(n) + ":" + message}});
+    EXPECT_EQ(r.exit_code, 1) << n;
+    EXPECT_NE((r.out + r.err).find(message), std::string::npos) << r.out << r.err;
+  }
+  EXPECT_EQ(testsupport::RunTallyport(args).exit_code, 0);
+}
+
+}  // namespace
