@@ -79,6 +79,8 @@ struct CachedPlan {
   std::vector<std::unique_ptr<Stmt>> stmts;  // prepared ahead, except for DDL
 };
 
+constexpr size_t kMaxPlans = 1024;
+
 class SqliteSession final : public Session, public Catalog {
  public:
   SqliteSession(std::string dir, const std::string& db_file, std::string db_name)
@@ -309,6 +311,9 @@ class SqliteSession final : public Session, public Catalog {
     Shape shape = Normalize(sql);
     auto it = plans_.find(shape.key);
     if (it == plans_.end()) {
+      // Shapes are few (literals are not part of them); a caller that makes
+      // endless distinct statements still gets a bounded cache.
+      if (plans_.size() >= kMaxPlans) plans_.clear();
       auto cp = std::make_unique<CachedPlan>();
       cp->plan = Translate(shape, *this);
       if (cp->plan.params.size() != shape.literals.size()) throw Error("the statement's literals do not match its plan");

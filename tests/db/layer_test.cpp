@@ -6,8 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <filesystem>
+#include <thread>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -337,6 +340,56 @@ TEST(Layer, TwoProcessesWritingOneServerDoNotDamageIt) {
 }  // namespace
 
 namespace {
+
+// A process killed in the middle of its writes leaves the server sound, with every
+// statement it finished; a busy database is waited for, as long as the command
+// time-out allows.
+TEST(Layer, AKilledWriterLosesNothingFinishedAndABusyDatabaseIsWaitedFor) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("olap", "create table t (n int)");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    try {
+      db::Connection cn;
+      cn.Open(Conn(s.dir(), "olap"));
+      for (int i = 0;; ++i) cn.Execute("insert into t (n) values (" + std::to_string(i) + ")");
+    } catch (...) {
+    }
+    _exit(1);
+  }
+  while (std::atoi(s.Scalar("olap", "select count(*) from t").c_str()) < 200) usleep(1000);
+  kill(child, SIGKILL);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(s.Scalar("olap", "PRAGMA integrity_check"), "ok");
+  // The rows are exactly the statements that completed: 0..n-1, none torn.
+  Rows r = s.Query("olap", "select count(*), min(n), max(n) + 1 from t");
+  EXPECT_EQ(r[0][1], "0");
+  EXPECT_EQ(r[0][0], r[0][2]);
+
+  sqlite3* holder = nullptr;
+  ASSERT_EQ(sqlite3_open(s.DbPath("olap").c_str(), &holder), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE; insert into t values (-1)", nullptr, nullptr, nullptr), SQLITE_OK);
+  db::Connection cn;
+  cn.Open(Conn(s.dir(), "olap"));
+  cn.SetCommandTimeout(1);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ErrorOf([&] { cn.Execute("insert into t (n) values (-2)"); }), "Query timeout expired");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  // Released while the next statement waits: it goes through.
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+  });
+  cn.SetCommandTimeout(0);
+  EXPECT_EQ(ErrorOf([&] { cn.Execute("insert into t (n) values (-2)"); }), "");
+  release.join();
+  sqlite3_close(holder);
+  EXPECT_EQ(s.Scalar("olap", "select count(*) from t where n<0"), "2");
+}
 
 // The real program fails at the operation $TALLYPORT_FAULT names and reports that
 // failure as the run's result.
