@@ -32,22 +32,44 @@ db::Recordset& RecordsetOf(const Variant& v) { return *db::Recordset::FromDispat
 
 Variant Text(const std::string& s) { return Variant::Text(s); }
 
-// Runs `f` and maps an exception to an HRESULT with EXCEPINFO filled in.
+// Runs `f` and maps an exception to an HRESULT. With `ei` (a late-bound call) any
+// error is DISP_E_EXCEPTION carrying the description; without it (a vtable call)
+// the error's own HRESULT. Nothing escapes across the interface boundary.
 template <class F>
 HRESULT Guard(com::EXCEPINFO* ei, F&& f) {
+  auto fail = [ei](const com::Error& e) {
+    if (ei == nullptr) return e.hr();
+    com::FillExcepInfo(ei, e);
+    return com::DISP_E_EXCEPTION;
+  };
   try {
     f();
     return com::S_OK;
   } catch (const com::Error& e) {
-    if (ei == nullptr) return e.hr();
-    com::FillExcepInfo(ei, e);
-    return com::DISP_E_EXCEPTION;
+    return fail(e);
+  } catch (const std::bad_alloc&) {
+    return com::E_OUTOFMEMORY;
   } catch (const std::exception& e) {
-    com::Error err(com::E_FAIL, e.what(), "Tallyport");
-    if (ei == nullptr) return com::E_FAIL;
-    com::FillExcepInfo(ei, err);
-    return com::DISP_E_EXCEPTION;
+    return fail(com::Error(com::E_FAIL, e.what(), "Tallyport"));
+  } catch (...) {
+    return com::E_UNEXPECTED;
   }
+}
+
+// Brings an argument to its declared type, as automation does before a typed
+// call; throws "Type mismatch" (or the conversion's own error) when it cannot.
+Variant Coerce(const Variant& v, PType t) {
+  switch (t) {
+    case PType::Text: return Variant::Text(v.ToText());
+    case PType::I2: return Variant::I2(v.ToI2());
+    case PType::Bool: return Variant::Bool(v.ToBool());
+    case PType::Currency: return Variant::Cy(v.ToCurrency());
+    case PType::Date: return Variant::Date(v.ToDate());
+    case PType::Recordset: RecordsetOf(v); return v;
+    case PType::Variant:
+    case PType::None: return v;
+  }
+  return v;
 }
 
 // Calls slot `slot` of _CashVouch; by-reference arguments are updated in `a`.
@@ -100,21 +122,22 @@ Variant InvokeSummary(summary::Summary& o, int slot, std::vector<Variant>& a) {
   throw com::Error(com::DISP_E_MEMBERNOTFOUND, "Member not found.");
 }
 
+void Copy(VARIANT* dst, const Variant& value) {
+  com::HRESULT hr = com::VariantCopy(dst, &value.raw());
+  if (com::Failed(hr)) throw com::Error(hr, "Type mismatch");
+}
+
 // Writes an updated by-reference argument back into the caller's variant.
 void WriteBack(VARIANT& dst, const Variant& value) {
   if (dst.vt == (com::VT_BYREF | com::VT_VARIANT) && dst.pvarVal != nullptr) {
-    com::VariantCopy(dst.pvarVal, &value.raw());
+    Copy(dst.pvarVal, value);
   } else if (dst.vt == (com::VT_BYREF | com::VT_BSTR) && dst.pbstrVal != nullptr) {
+    com::BSTR fresh = com::BstrFromUtf8(value.IsNull() ? "" : value.ToText());
     com::SysFreeString(*dst.pbstrVal);
-    *dst.pbstrVal = com::BstrFromUtf8(value.IsNull() ? "" : value.ToText());
+    *dst.pbstrVal = fresh;
   } else if (dst.vt == (com::VT_BYREF | com::VT_I2) && dst.piVal != nullptr) {
     *dst.piVal = value.ToI2();
   }
-}
-
-// Stores a typed out-value of a vtable call.
-void Out(com::BSTR* p, const Variant& v) {
-  if (p) *p = com::BstrFromUtf8(v.ToText());
 }
 
 }  // namespace
@@ -174,52 +197,105 @@ class ObjectBase : public Iface {
     uint32_t n = params ? params->cArgs : 0;
     if (params && params->cNamedArgs != 0) return com::DISP_E_PARAMNOTFOUND;
     if (n != m.params.size()) return com::DISP_E_BADPARAMCOUNT;
-    std::vector<Variant> args;
+    if (n > 0 && params->rgvarg == nullptr) return com::E_INVALIDARG;
+    // Arguments arrive last first. A typed parameter that cannot take its argument
+    // is a type mismatch of the call, reported with the argument's position.
+    Args args;
     for (uint32_t i = 0; i < n; ++i) {
-      VARIANT& raw = params->rgvarg[n - 1 - i];
-      try {
-        args.push_back(Variant::FromRaw(raw));
-      } catch (const com::Error&) {
-        if (arg_err) *arg_err = n - 1 - i;
+      uint32_t pos = n - 1 - i;
+      HRESULT hr = Guard(nullptr, [&] {
+        args.push_back(Coerce(Variant::FromRaw(params->rgvarg[pos]), m.params[i].type));
+      });
+      if (hr == com::E_OUTOFMEMORY) return hr;
+      if (com::Failed(hr)) {
+        if (arg_err) *arg_err = pos;
         return com::DISP_E_TYPEMISMATCH;
       }
     }
     Variant ret;
-    HRESULT hr = Guard(ei, [&] { ret = invoke_(logic_, slot, args); });
-    if (com::Failed(hr)) return hr;
-    for (uint32_t i = 0; i < n; ++i)
-      if (!m.params[i].by_value) WriteBack(params->rgvarg[n - 1 - i], args[i]);
-    if (result != nullptr) {
-      com::VariantClear(result);
-      if (m.result != PType::None) *result = ret.Detach();
-    }
-    return com::S_OK;
+    return Guard(ei, [&] {
+      ret = invoke_(logic_, slot, args);
+      for (uint32_t i = 0; i < n; ++i)
+        if (!m.params[i].by_value) WriteBack(params->rgvarg[n - 1 - i], args[i]);
+      if (result != nullptr) {
+        com::VariantClear(result);
+        if (m.result != PType::None) *result = ret.Detach();
+      }
+    });
   }
 
  protected:
+  using Args = std::vector<Variant>;
+
   bool OnOwnThread() const { return std::this_thread::get_id() == thread_; }
-  // A vtable call: the same invoker as Invoke, with HRESULTs for errors.
-  HRESULT Call(int slot, std::vector<Variant>& args, Variant* ret) {
+
+  // A vtable call through the same invoker as Invoke: `build` makes the arguments,
+  // `finish` stores the result and by-reference values. Errors become HRESULTs.
+  template <class Build, class Finish>
+  HRESULT Call(int slot, Build&& build, Finish&& finish) {
     if (!OnOwnThread()) return com::RPC_E_WRONG_THREAD;
     return Guard(nullptr, [&] {
-      Variant r = invoke_(logic_, slot, args);
-      if (ret) *ret = std::move(r);
+      Args a = build();
+      Variant r = invoke_(logic_, slot, a);
+      finish(a, r);
+    });
+  }
+  template <class Build>
+  HRESULT Run(int slot, Build&& build) {
+    return Call(slot, build, [](Args&, Variant&) {});
+  }
+  HRESULT Plain(int slot) {
+    return Run(slot, [] { return Args{}; });
+  }
+  template <class Build, class T>
+  HRESULT Get(int slot, Build&& build, T* out) {
+    return Call(slot, build, [out](Args&, Variant& r) { Out(out, r); });
+  }
+
+  // VARIANT_BOOL is a 16-bit integer too, so a boolean result has its own helper.
+  template <class Build>
+  HRESULT GetBool(int slot, Build&& build, com::VARIANT_BOOL* out) {
+    return Call(slot, build, [out](Args&, Variant& r) {
+      if (out) *out = r.ToBool() ? com::VARIANT_TRUE : com::VARIANT_FALSE;
     });
   }
 
   // ExtractData by slot: eight values, the by-reference message and the result.
   HRESULT Extract(std::initializer_list<const VARIANT*> in, VARIANT* msg, VARIANT* ret) {
     if (msg == nullptr) return com::E_POINTER;
-    std::vector<Variant> args;
-    for (const VARIANT* v : in) args.push_back(Variant::FromRaw(*v));
-    args.push_back(Variant::FromRaw(*msg));
-    Variant r;
-    HRESULT hr = Call(0, args, &r);
-    if (com::Succeeded(hr)) {
-      com::VariantCopy(msg, &args[8].raw());
-      if (ret) *ret = r.Detach();
-    }
-    return hr;
+    return Call(
+        0,
+        [&] {
+          Args a;
+          for (const VARIANT* v : in) a.push_back(Variant::FromRaw(*v));
+          a.push_back(Variant::FromRaw(*msg));
+          return a;
+        },
+        [&](Args& a, Variant& r) {
+          Copy(msg, a[8]);
+          if (ret) *ret = r.Detach();
+        });
+  }
+
+  static Variant Str(com::BSTR* p) { return Variant::Text(com::Utf8FromBstr(p ? *p : nullptr)); }
+  static Variant Rs(com::IDispatch** p) { return Variant::Dispatch(p ? *p : nullptr); }
+  static Variant Var(VARIANT* p) { return p ? Variant::FromRaw(*p) : Variant(); }
+  // Typed results of vtable calls; a null pointer means the caller wants none.
+  static void Out(com::BSTR* p, const Variant& v) {
+    if (p) *p = com::BstrFromUtf8(v.ToText());
+  }
+  static void Out(com::CY* p, const Variant& v) {
+    if (p) p->int64 = v.ToCurrency().ticks;
+  }
+  static void Out(int16_t* p, const Variant& v) {
+    if (p) *p = v.ToI2();
+  }
+  // A by-reference text the method may have changed.
+  static void Replace(com::BSTR* p, const Variant& v) {
+    if (p == nullptr) return;
+    com::BSTR fresh = com::BstrFromUtf8(v.ToText());
+    com::SysFreeString(*p);
+    *p = fresh;
   }
 
   Logic logic_;
@@ -249,26 +325,12 @@ class CashVouchObject final : public ObjectBase<ICashVouch, cashvouch::CashVouch
   HRESULT SetItem() override { return Plain(6); }
   HRESULT SetJe() override { return Plain(7); }
   HRESULT GetFx(com::BSTR* id, com::BSTR* ret) override {
-    std::vector<Variant> a{Variant::Text(com::Utf8FromBstr(id ? *id : nullptr))};
-    Variant r;
-    HRESULT hr = Call(8, a, &r);
-    if (com::Succeeded(hr)) Out(ret, r);
-    return hr;
+    return Get(8, [&] { return Args{Str(id)}; }, ret);
   }
   HRESULT GetCodeFx(com::BSTR* code, com::VARIANT_BOOL* ret) override {
-    std::vector<Variant> a{Variant::Text(com::Utf8FromBstr(code ? *code : nullptr))};
-    Variant r;
-    HRESULT hr = Call(9, a, &r);
-    if (com::Succeeded(hr) && ret) *ret = r.ToBool() ? com::VARIANT_TRUE : com::VARIANT_FALSE;
-    return hr;
+    return GetBool(9, [&] { return Args{Str(code)}; }, ret);
   }
   HRESULT CopyData() override { return Plain(10); }
-
- private:
-  HRESULT Plain(int slot) {
-    std::vector<Variant> none;
-    return Call(slot, none, nullptr);
-  }
 };
 
 // ---------------------------------------------------------------- Summary
@@ -287,96 +349,57 @@ class SummaryObject final : public ObjectBase<ISummary, SummaryLogic> {
     return Extract({&a1, &a2, &a3, &a4, &a5, &a6, &a7, &a8}, msg, ret);
   }
   HRESULT CreatEipTable(com::BSTR* name, int16_t* type) override {
-    std::vector<Variant> a{Str(name), Variant::I2(type ? *type : 0)};
-    return Call(1, a, nullptr);
+    return Run(1, [&] { return Args{Str(name), Variant::I2(type ? *type : 0)}; });
   }
   HRESULT AddStartAcc(com::BSTR* start) override {
-    std::vector<Variant> a{Str(start)};
-    HRESULT hr = Call(2, a, nullptr);
-    if (com::Succeeded(hr)) Replace(start, a[0]);
-    return hr;
+    return Call(2, [&] { return Args{Str(start)}; }, [&](Args& a, Variant&) { Replace(start, a[0]); });
   }
-  HRESULT GetFiscalDate(com::BSTR* d, com::BSTR* ret) override { return TextCall(3, {Str(d)}, ret); }
+  HRESULT GetFiscalDate(com::BSTR* d, com::BSTR* ret) override {
+    return Get(3, [&] { return Args{Str(d)}; }, ret);
+  }
   HRESULT GetCodeDc(com::BSTR* code, com::VARIANT_BOOL* ret) override {
-    std::vector<Variant> a{Str(code)};
-    Variant r;
-    HRESULT hr = Call(4, a, &r);
-    if (com::Succeeded(hr) && ret) *ret = r.ToBool() ? com::VARIANT_TRUE : com::VARIANT_FALSE;
-    return hr;
+    return GetBool(4, [&] { return Args{Str(code)}; }, ret);
   }
   HRESULT GetCodeQc(com::BSTR* sql) override {
-    std::vector<Variant> a{Str(sql)};
-    return Call(5, a, nullptr);
+    return Run(5, [&] { return Args{Str(sql)}; });
   }
   HRESULT UpdateOneCode(com::IDispatch** rs, com::DATE* d) override {
-    std::vector<Variant> a{Rs(rs), Variant::Date(d ? *d : 0)};
-    return Call(6, a, nullptr);
+    return Run(6, [&] { return Args{Rs(rs), Variant::Date(d ? *d : 0)}; });
   }
   HRESULT UpdateLjLd(com::IDispatch** rs, com::BSTR* day) override {
-    std::vector<Variant> a{Rs(rs), Str(day)};
-    return Call(7, a, nullptr);
+    return Run(7, [&] { return Args{Rs(rs), Str(day)}; });
   }
   HRESULT AddLjLd(com::IDispatch** rs, com::BSTR* day) override {
-    std::vector<Variant> a{Rs(rs), Str(day)};
-    HRESULT hr = Call(8, a, nullptr);
-    if (com::Succeeded(hr)) Replace(day, a[1]);
-    return hr;
+    return Call(8, [&] { return Args{Rs(rs), Str(day)}; },
+                [&](Args& a, Variant&) { Replace(day, a[1]); });
   }
   HRESULT AddOneAcc(com::DATE* d) override {
-    std::vector<Variant> a{Variant::Date(d ? *d : 0)};
-    return Call(9, a, nullptr);
+    return Run(9, [&] { return Args{Variant::Date(d ? *d : 0)}; });
   }
   HRESULT GetCexchId(VARIANT* name, com::BSTR* ret) override {
-    return TextCall(10, {name ? Variant::FromRaw(*name) : Variant()}, ret);
+    return Get(10, [&] { return Args{Var(name)}; }, ret);
   }
   HRESULT nTOz(VARIANT* v, com::CY* ret) override {
-    std::vector<Variant> a{v ? Variant::FromRaw(*v) : Variant()};
-    Variant r;
-    HRESULT hr = Call(11, a, &r);
-    if (com::Succeeded(hr) && ret) ret->int64 = r.ToCurrency().ticks;
-    return hr;
+    return Get(11, [&] { return Args{Var(v)}; }, ret);
   }
   HRESULT GetAccountDay(com::BSTR* period, com::BSTR* se, com::BSTR* ret) override {
-    return TextCall(12, {Str(period), Str(se)}, ret);
+    return Get(12, [&] { return Args{Str(period), Str(se)}; }, ret);
   }
   HRESULT GetCodeDcValue(com::BSTR* code, com::IDispatch** rs, com::BSTR* m, com::CY* ret) override {
-    std::vector<Variant> a{Str(code), Rs(rs), Str(m)};
-    Variant r;
-    HRESULT hr = Call(13, a, &r);
-    if (com::Succeeded(hr) && ret) ret->int64 = r.ToCurrency().ticks;
-    return hr;
+    return Get(13, [&] { return Args{Str(code), Rs(rs), Str(m)}; }, ret);
   }
   HRESULT GetCexchIdFromCode(VARIANT* code, com::BSTR* ret) override {
-    return TextCall(14, {code ? Variant::FromRaw(*code) : Variant()}, ret);
+    return Get(14, [&] { return Args{Var(code)}; }, ret);
   }
   HRESULT GetAccountBeginPeriod(int16_t* ret) override {
     // Not on the compatibility edition's interface: a caller that reaches past its
     // fifteen slots finds no member.
     if (ThisEdition().compat) return com::DISP_E_MEMBERNOTFOUND;
-    std::vector<Variant> none;
-    Variant r;
-    HRESULT hr = Call(15, none, &r);
-    if (com::Succeeded(hr) && ret) *ret = r.ToI2();
-    return hr;
+    return Get(15, [] { return Args{}; }, ret);
   }
 
  private:
-  static Variant Invoke_(SummaryLogic& o, int slot, std::vector<Variant>& a) {
-    return InvokeSummary(o, slot, a);
-  }
-  static Variant Str(com::BSTR* p) { return Variant::Text(com::Utf8FromBstr(p ? *p : nullptr)); }
-  static Variant Rs(com::IDispatch** p) { return Variant::Dispatch(p ? *p : nullptr); }
-  static void Replace(com::BSTR* p, const Variant& v) {
-    if (p == nullptr) return;
-    com::SysFreeString(*p);
-    *p = com::BstrFromUtf8(v.ToText());
-  }
-  HRESULT TextCall(int slot, std::vector<Variant> a, com::BSTR* ret) {
-    Variant r;
-    HRESULT hr = Call(slot, a, &r);
-    if (com::Succeeded(hr)) Out(ret, r);
-    return hr;
-  }
+  static Variant Invoke_(SummaryLogic& o, int slot, Args& a) { return InvokeSummary(o, slot, a); }
 };
 
 // ---------------------------------------------------------------- factory

@@ -206,6 +206,47 @@ TEST_P(Surface, SummarySlotsFollowTheDocumentedOrder) {
   EXPECT_EQ(s->GetAccountBeginPeriod(&period) == DISP_E_MEMBERNOTFOUND, GetParam());
 }
 
+// Late-bound calls: a typed parameter that cannot take its argument is a type
+// mismatch naming the argument; an error inside a method is DISP_E_EXCEPTION with
+// the failing layer's description.
+TEST_P(Surface, InvokeChecksTypesAndReportsErrors) {
+  auto sm = Create("Tallyport.Summary");
+  DISPID base = GetParam() ? 0x60030000 : 0x60030001;
+  struct Case {
+    DISPID id;
+    std::vector<Variant> args;  // in call order
+    uint32_t arg_err;           // position in rgvarg (last argument is 0)
+  };
+  const Case cases[] = {
+      {base + 1, {Variant::Text("T"), Variant::Text("abc")}, 0},        // CreatEipTable iType
+      {base + 6, {Variant::Text("rs"), Variant::Date(38777)}, 1},       // UpdateOneCode rsCode
+      {base + 3, {Variant::Null()}, 0},                                 // GetFiscalDate sDate
+  };
+  for (const auto& c : cases) {
+    std::vector<VARIANT> raw;
+    for (auto it = c.args.rbegin(); it != c.args.rend(); ++it) raw.push_back(it->raw());
+    DISPPARAMS dp{raw.data(), nullptr, static_cast<uint32_t>(raw.size()), 0};
+    VARIANT r;
+    VariantInit(&r);
+    EXCEPINFO ei{};
+    uint32_t arg_err = 99;
+    EXPECT_EQ(sm->Invoke(c.id, IID_NULL, 0, DISPATCH_METHOD, &dp, &r, &ei, &arg_err),
+              DISP_E_TYPEMISMATCH)
+        << std::hex << c.id;
+    EXPECT_EQ(arg_err, c.arg_err) << std::hex << c.id;
+  }
+  // A step called outside a run has no connection: the data layer's error comes back.
+  Variant day = Variant::Text("2006-03-01");
+  VARIANT arg = day.raw();
+  VARIANT r;
+  VariantInit(&r);
+  EXCEPINFO ei{};
+  ASSERT_EQ(InvokeMethod(sm.get(), base + 3, &arg, 1, &r, &ei), DISP_E_EXCEPTION);
+  EXPECT_FALSE(Utf8FromBstr(ei.bstrDescription).empty());
+  EXPECT_FALSE(Utf8FromBstr(ei.bstrSource).empty());
+  ClearExcepInfo(&ei);
+}
+
 TEST_P(Surface, InterfacesReferenceCountsAndUnloading) {
   auto can_unload = reinterpret_cast<DllCanUnloadNowFn>(dlsym(lib_, "DllCanUnloadNow"));
   {
