@@ -23,6 +23,7 @@
 #include "db/sqlite/server.h"
 #include "demo/demo.h"
 #include "editions/edition.h"
+#include "host/run_report.h"
 
 namespace {
 
@@ -231,7 +232,7 @@ int Extract(const std::string& cls, const std::vector<std::string>& args) {
                 failed_call ? "true" : "false", secs, report.empty() ? "null" : report.c_str());
   }
   if (code != 0) std::fprintf(stderr, "tallyport %s: %s\n", cls.c_str(), text.c_str());
-  if (!quiet && !report.empty()) std::fprintf(stderr, "run report: %s\n", report.c_str());
+  if (!quiet && !report.empty()) std::fputs(host::DescribeRunReport(report).c_str(), stderr);
   return code;
 }
 

@@ -1,5 +1,6 @@
 // The tallyport command as users and orchestrators run it: date checks that open
 // nothing, exit codes, usage errors, --json, and passwords kept out of every output.
+#include <algorithm>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -58,6 +59,33 @@ TEST(Host, JsonReportsTheCallAndHidesPasswords) {
   EXPECT_EQ(bad.exit_code, 2);
   EXPECT_NE(bad.out.find("\"result\": null"), std::string::npos) << bad.out;
   EXPECT_NE(bad.out.find("\"failedCall\": true"), std::string::npos) << bad.out;
+}
+
+// A run that succeeds exits 0, leaves the caller's message alone, and reports its
+// rows both in --json and, for people, on standard error; --quiet keeps stderr clean.
+TEST(Host, SuccessfulRunReportsItsRows) {
+  testsupport::TempDir d;
+  ASSERT_EQ(RunTallyport({"demo", d.path(), "--vouchers", "40", "--seed", "7"}).exit_code, 0);
+  testsupport::EmbeddedServer s(d.path());
+  auto args = testsupport::ExtractArgs("cashvouch", s, "2006-01-01", "2006-12-31");
+  std::erase(args, "--quiet");
+  auto r = RunTallyport(args);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::string rows = s.Scalar("olap", "select count(*) from Temp_ETL_GL_CashVouch");
+  ASSERT_NE(rows, "0");
+  EXPECT_NE(r.err.find("CashVouch: finished in "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Temp_ETL_GL_CashVouch: " + rows + " cash line rows"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("passes: connect "), std::string::npos) << r.err;
+
+  args.insert(args.end(), {"--json", "--quiet", "--scope", "kept"});
+  auto j = RunTallyport(args);
+  ASSERT_EQ(j.exit_code, 0) << j.err;
+  EXPECT_EQ(j.err, "");
+  EXPECT_EQ(j.out.rfind("{\"result\": 0, \"sErrorMsg\": \"kept\", \"failedCall\": false, ", 0), 0u)
+      << j.out;
+  EXPECT_NE(j.out.find("\"report\": {\"class\": \"CashVouch\", \"ok\": true"), std::string::npos)
+      << j.out;
 }
 
 TEST(Host, UsageErrorsExit64AndHelpExits0) {
