@@ -123,19 +123,22 @@ std::string JsonString(const std::string& s) {
   return o + "\"";
 }
 
-// Creates the class by ProgID when the registry knows it for this edition's library,
-// else from the library beside the program.
+// Creates the class by ProgID when the registry holds it for this edition's library
+// (both editions register the same ProgIDs and CashVouch's CLSID, so the library
+// decides), else from the library beside the program.
 com::ComPtr<com::IDispatch> CreateObject(const std::string& cls, bool compat) {
   const auto& edition = compat ? editions::CompatEdition() : editions::CurrentEdition();
   const com::GUID clsid = cls == "cashvouch" ? editions::kCashVouchClsid : edition.summary_clsid;
   std::string progid = cls == "cashvouch" ? "Tallyport.CashVouch" : "Tallyport.Summary";
+  std::string library = LibraryPath(compat);
   com::ComPtr<com::IDispatch> obj;
-  com::CLSID registered;
   com::HRESULT hr = com::E_FAIL;
-  if (com::Succeeded(com::CLSIDFromProgID(progid, &registered)) && registered == clsid)
+  auto entry = com::Registry::FindProgId(progid);
+  namespace fs = std::filesystem;
+  if (entry && entry->clsid == clsid &&
+      fs::path(entry->server_path).filename() == fs::path(library).filename())
     hr = com::CoCreateInstance(clsid, nullptr, com::IID_IDispatch, obj.PutVoid());
-  if (com::Failed(hr))
-    hr = com::CreateFromLibrary(LibraryPath(compat), clsid, com::IID_IDispatch, obj.PutVoid());
+  if (com::Failed(hr)) hr = com::CreateFromLibrary(library, clsid, com::IID_IDispatch, obj.PutVoid());
   if (com::Failed(hr)) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(hr));
