@@ -72,9 +72,6 @@ std::string Uuid(const com::GUID& g) {
 }
 
 void PrintInterface(std::ostringstream& o, const InterfaceDesc& d) {
-  for (const auto& iid : d.earlier_iids)
-    o << "    // earlier interface, an alias of " << d.name << "\n    typedef [uuid(" << Uuid(iid)
-      << "), hidden] " << d.name << " " << d.name << "_" << Uuid(iid).substr(0, 8) << ";\n\n";
   o << "    [\n      odl,\n      uuid(" << Uuid(d.iid)
     << "),\n      hidden,\n      dual,\n      nonextensible,\n      oleautomation\n    ]\n"
     << "    interface " << d.name << " : IDispatch {\n";
@@ -91,10 +88,13 @@ void PrintInterface(std::ostringstream& o, const InterfaceDesc& d) {
     }
     if (m.result != PType::None)
       o << (first ? "\n" : ",\n") << "                        [out, retval] " << IdlType(m.result)
-        << "* ";
+        << "* result";
     o << ");\n";
   }
   o << "    };\n\n";
+  for (const auto& iid : d.earlier_iids)
+    o << "    // earlier interface, an alias of " << d.name << "\n    typedef [uuid(" << Uuid(iid)
+      << "), hidden] " << d.name << " " << d.name << "_" << Uuid(iid).substr(0, 8) << ";\n\n";
 }
 
 }  // namespace
