@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <string>
 
 #include "com/error.h"
@@ -27,6 +28,11 @@ std::string OwnPath() {
   Dl_info info{};
   if (dladdr(reinterpret_cast<void*>(&OwnPath), &info) == 0 || info.dli_fname == nullptr) return {};
   return info.dli_fname;
+}
+
+// The same library file, wherever it was installed from.
+bool SameLibrary(const std::string& a, const std::string& b) {
+  return std::filesystem::path(a).filename() == std::filesystem::path(b).filename();
 }
 
 std::vector<com::ClassEntry> OwnClasses() {
@@ -74,7 +80,13 @@ __attribute__((visibility("default"))) com::HRESULT DllRegisterServer() {
 __attribute__((visibility("default"))) com::HRESULT DllUnregisterServer() {
   try {
     const auto& e = component::ThisEdition();
-    for (const auto& c : component::OwnClasses()) com::Registry::UnregisterClass(c.clsid);
+    // Both editions register CashVouch's CLSID and the same ProgIDs, and the last
+    // registration wins; a class now served by another library is not ours to remove.
+    for (const auto& c : component::OwnClasses()) {
+      auto found = com::Registry::FindClass(c.clsid);
+      if (found && component::SameLibrary(found->server_path, c.server_path))
+        com::Registry::UnregisterClass(c.clsid);
+    }
     com::Registry::UnregisterTypeLib(editions::kTypeLibId, e.typelib_version);
     return com::S_OK;
   } catch (const com::Error& err) {

@@ -299,10 +299,57 @@ TEST_P(Surface, ObjectsAnswerOnlyOnTheirThread) {
   });
   t.join();
   EXPECT_EQ(hr, RPC_E_WRONG_THREAD);
+  // The same through a vtable slot.
+  ComPtr<component::ICashVouch> typed;
+  ASSERT_EQ(cv->QueryInterface(editions::kCashVouchIid, typed.PutVoid()), S_OK);
+  std::thread([&] { hr = typed->SetDept(); }).join();
+  EXPECT_EQ(hr, RPC_E_WRONG_THREAD);
 }
 
 INSTANTIATE_TEST_SUITE_P(Editions, Surface, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "compat" : "current"; });
+
+// Both editions in one registry and one process: the later registration serves the
+// shared ProgIDs, each library answers with its own identifiers, and unregistering
+// one edition leaves what the other has registered.
+TEST(Editions, BothInOneRegistry) {
+  auto dir = std::filesystem::temp_directory_path() / ("tp-both-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::string reg = (dir / "registry").string();
+  setenv("TALLYPORT_REGISTRY", reg.c_str(), 1);
+  auto exports = [](const char* path, const char* name) {
+    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    EXPECT_NE(lib, nullptr);
+    return reinterpret_cast<DllRegisterServerFn>(dlsym(lib, name));
+  };
+  ASSERT_EQ(exports(CURRENT_LIB, "DllRegisterServer")(), S_OK);
+  ASSERT_EQ(exports(COMPAT_LIB, "DllRegisterServer")(), S_OK);
+  CLSID clsid;
+  ASSERT_EQ(CLSIDFromProgID("Tallyport.Summary", &clsid), S_OK);
+  EXPECT_EQ(clsid, editions::CompatEdition().summary_clsid);
+  // The current edition's Summary is still reachable from its own library, with
+  // its sixteenth method; the compat one has fifteen.
+  ComPtr<IDispatch> cur, old;
+  ASSERT_EQ(CreateFromLibrary(CURRENT_LIB, editions::CurrentEdition().summary_clsid, IID_IDispatch,
+                              cur.PutVoid()),
+            S_OK);
+  ASSERT_EQ(CoCreateInstance(clsid, nullptr, IID_IDispatch, old.PutVoid()), S_OK);
+  DISPID id;
+  EXPECT_EQ(GetDispId(cur.get(), "GetAccountBeginPeriod", &id), S_OK);
+  EXPECT_EQ(GetDispId(old.get(), "GetAccountBeginPeriod", &id), DISP_E_UNKNOWNNAME);
+
+  ASSERT_EQ(exports(CURRENT_LIB, "DllUnregisterServer")(), S_OK);
+  auto cash = Registry::FindProgId("Tallyport.CashVouch");
+  ASSERT_TRUE(cash);
+  EXPECT_NE(cash->server_path.find("tallyport-compat"), std::string::npos);
+  EXPECT_TRUE(Registry::FindProgId("Tallyport.Summary"));
+  ASSERT_EQ(Registry::TypeLibs().size(), 1u);
+  EXPECT_EQ(Registry::TypeLibs()[0].version, "3.5");
+  ASSERT_EQ(exports(COMPAT_LIB, "DllUnregisterServer")(), S_OK);
+  EXPECT_EQ(ReadAll(reg), "");
+  std::filesystem::remove_all(dir);
+  unsetenv("TALLYPORT_REGISTRY");
+}
 
 TEST(TermMisc, SessionIdByProgIdAndName) {
   auto dir = std::filesystem::temp_directory_path() / ("tp-tm-" + std::to_string(getpid()));
