@@ -65,12 +65,22 @@ TEST(Host, JsonReportsTheCallAndHidesPasswords) {
 // rows both in --json and, for people, on standard error; --quiet keeps stderr clean.
 TEST(Host, SuccessfulRunReportsItsRows) {
   testsupport::TempDir d;
-  ASSERT_EQ(RunTallyport({"demo", d.path(), "--vouchers", "40", "--seed", "7"}).exit_code, 0);
+  const std::map<std::string, std::string> env = {{"TALLYPORT_SA_PASSWORD", "pw-s3cr3t"},
+                                                  {"TALLYPORT_ACC_PASSWORD", "pw-s3cr3t"},
+                                                  {"TALLYPORT_OLAP_PASSWORD", "pw-s3cr3t"}};
+  ASSERT_EQ(RunTallyport({"demo", d.path(), "--vouchers", "40", "--seed", "7"}, env).exit_code, 0);
   testsupport::EmbeddedServer s(d.path());
   auto args = testsupport::ExtractArgs("cashvouch", s, "2006-01-01", "2006-12-31");
   std::erase(args, "--quiet");
-  auto r = RunTallyport(args);
+  std::string trace = d.path() + "/trace.sql";
+  args.insert(args.end(), {"--trace", trace});
+  auto r = RunTallyport(args, env);
   ASSERT_EQ(r.exit_code, 0) << r.err;
+  // The statements (one of them logs in to the account server) reach the trace
+  // with the password masked.
+  std::string traced = testsupport::ReadFile(trace);
+  EXPECT_NE(traced.find("OPENROWSET"), std::string::npos);
+  for (const auto& out : {r.out, r.err, traced}) EXPECT_EQ(out.find("s3cr3t"), std::string::npos);
   std::string rows = s.Scalar("olap", "select count(*) from Temp_ETL_GL_CashVouch");
   ASSERT_NE(rows, "0");
   EXPECT_NE(r.err.find("CashVouch: finished in "), std::string::npos) << r.err;
@@ -79,7 +89,9 @@ TEST(Host, SuccessfulRunReportsItsRows) {
   EXPECT_NE(r.err.find("passes: connect "), std::string::npos) << r.err;
 
   args.insert(args.end(), {"--json", "--quiet", "--scope", "kept"});
-  auto j = RunTallyport(args);
+  std::erase(args, "--trace");
+  std::erase(args, trace);
+  auto j = RunTallyport(args, env);
   ASSERT_EQ(j.exit_code, 0) << j.err;
   EXPECT_EQ(j.err, "");
   EXPECT_EQ(j.out.rfind("{\"result\": 0, \"sErrorMsg\": \"kept\", \"failedCall\": false, ", 0), 0u)
