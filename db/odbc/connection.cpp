@@ -44,10 +44,10 @@ std::string ConfiguredDriver() {
   return d != nullptr && *d != '\0' ? d : "SQL Server";
 }
 
-// True when the driver registered under `name` is FreeTDS's library (by its name
-// or the library its registration loads).
+// True when the driver `name` is FreeTDS's library: by its name, its path (a DRIVER=
+// may name the library itself) or the library its registration loads.
 bool IsFreeTdsDriver(SQLHENV env, const std::string& name) {
-  if (IContains(name, "freetds")) return true;
+  if (IContains(name, "freetds") || IContains(name, "tdsodbc")) return true;
   SQLCHAR desc[256];
   SQLCHAR attrs[4096];
   SQLSMALLINT desc_len = 0, attrs_len = 0;
@@ -67,7 +67,8 @@ std::string Join(const ConnPairs& pairs) {
   std::string out;
   for (const auto& [k, v] : pairs) {
     std::string value = ConnValue(v);
-    if (IEquals(k, "DRIVER") && (value.empty() || value.front() != '{')) value = "{" + value + "}";  // driver names are written braced
+    // Driver names are written braced, as the component writes them.
+    if (IEquals(k, "DRIVER") && (value.empty() || value.front() != '{')) value = "{" + value + "}";
     out += (out.empty() ? "" : ";") + k + "=" + value;
   }
   return out;
@@ -112,7 +113,8 @@ std::array<std::string, 3> NameParts(const std::string& name) {
       parts.back().push_back(c);
     }
   }
-  if (parts.size() > 3) throw Error("The object name '" + name + "' contains more than the maximum number of prefixes.");
+  if (parts.size() > 3)
+    throw Error("The object name '" + name + "' contains more than the maximum number of prefixes.");
   std::array<std::string, 3> out;
   std::copy(parts.rbegin(), parts.rend(), out.rbegin());
   return out;
@@ -173,7 +175,8 @@ class OdbcSession final : public Session {
     if (!primary.empty()) {
       for (const std::string& k : primary) {
         auto it = std::find_if(cols.begin(), cols.end(), [&](const std::string& c) { return IEquals(c, k); });
-        if (it == cols.end()) throw Error("The key column '" + k + "' of " + *table + " is not among the query's columns.");
+        if (it == cols.end())
+          throw Error("The key column '" + k + "' of " + *table + " is not among the query's columns.");
         key_columns.push_back(static_cast<size_t>(it - cols.begin()));
       }
     } else {
@@ -246,7 +249,8 @@ class OdbcSession final : public Session {
   }
 
   void SetCatalog(std::string catalog) {
-    Check(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_CURRENT_CATALOG, Sql(catalog), static_cast<SQLINTEGER>(catalog.size())),
+    Check(SQLSetConnectAttr(dbc_.get(), SQL_ATTR_CURRENT_CATALOG, Sql(catalog),
+                            static_cast<SQLINTEGER>(catalog.size())),
           SQL_HANDLE_DBC, dbc_.get(), "SQLSetConnectAttr");
   }
 

@@ -57,7 +57,8 @@ TEST(OdbcMapping, ComponentTexts) {
        "DRIVER={SQL Server};SERVER=db1;UID=sa;PWD=pw;database=vxsystem"},
       {"DRIVER={SQL Server};SERVER=db1;UID=sa;PWD=pw;database=vxsystem", true,
        "DRIVER={SQL Server};SERVER=db1;UID=sa;PWD=pw;database=vxsystem;ClientCharset=UTF-8"},
-      {"DRIVER={SQL Server};SERVER=db1;ClientCharset=CP936", true, "DRIVER={SQL Server};SERVER=db1;ClientCharset=CP936"},
+      {"DRIVER={SQL Server};SERVER=db1;ClientCharset=CP936", true,
+       "DRIVER={SQL Server};SERVER=db1;ClientCharset=CP936"},
   };
   for (const Case& c : cases) EXPECT_EQ(Map(c.in, c.freetds), c.out) << c.in;
 
@@ -107,7 +108,8 @@ bool DriverRegistered(const std::string& name) {
 class OdbcSqlite : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!DriverRegistered("SQLite3")) GTEST_SKIP() << "the SQLite3 ODBC driver is not registered (run scripts/odbc-setup.sh)";
+    if (!DriverRegistered("SQLite3"))
+      GTEST_SKIP() << "the SQLite3 ODBC driver is not registered (run scripts/odbc-setup.sh)";
     path_ = dir_.path() + "/t.db";
     s_ = db::odbc::OpenOdbcSession(text());
     s_->SetCommandTimeout(0);
@@ -249,7 +251,8 @@ TEST_F(OdbcSqlite, UpdatableRowsAreWrittenBackByTheirKey) {
   s_->Execute("delete from p where id = 1");
   db::Error e = ErrorOf(
       [&] { s_->UpdateRow({"p", {"id"}}, {com::Variant::I4(1)}, {{"name", com::Variant::Text("z")}}); });
-  EXPECT_STREQ(e.what(), "Row cannot be located for updating. Some values may have been changed since it was last read.");
+  EXPECT_STREQ(e.what(),
+               "Row cannot be located for updating. Some values may have been changed since it was last read.");
 
   EXPECT_FALSE(std::string(ErrorOf([&] { s_->QueryForUpdate("select a from q", &target); }).what()).empty());
 }
