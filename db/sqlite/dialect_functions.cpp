@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -79,9 +80,67 @@ bool IsNumber(sqlite3_value* v) {
   return t == SQLITE_INTEGER || t == SQLITE_FLOAT;
 }
 
-// tp_plus(a, b): texts concatenate, numbers add, NULL yields NULL; a text meeting a
-// number must read as a number (int outranks varchar).
-void Plus(sqlite3_context* ctx, int, sqlite3_value** argv) {
+// A text read as SQL Server reads it for a number: blanks around, a sign, digits
+// with at most one point (an exponent only for a float). Sets *integral when it
+// has no point or exponent.
+bool NumberText(const std::string& t, bool* integral) {
+  size_t i = 0, n = t.size();
+  while (i < n && t[i] == ' ') ++i;
+  while (n > i && t[n - 1] == ' ') --n;
+  if (i < n && (t[i] == '-' || t[i] == '+')) ++i;
+  bool digit = false, point = false, exp = false;
+  for (; i < n; ++i) {
+    char c = t[i];
+    if (c >= '0' && c <= '9') {
+      digit = true;
+    } else if (c == '.' && !point && !exp) {
+      point = true;
+    } else if ((c == 'e' || c == 'E') && digit && !exp) {
+      exp = true;
+      digit = false;
+      if (i + 1 < n && (t[i + 1] == '-' || t[i + 1] == '+')) ++i;
+    } else {
+      return false;
+    }
+  }
+  *integral = !point && !exp;
+  return digit;
+}
+
+// Sets *out to the numeric value of v; false (with SQL Server's error set on ctx)
+// for a text that is no number.
+bool ToNumber(sqlite3_context* ctx, sqlite3_value* v, sqlite3_value* type, sqlite3_value** out,
+              sqlite3_value** owned) {
+  *out = v;
+  if (IsNumber(v) || sqlite3_value_type(v) == SQLITE_NULL) return true;
+  std::string t = TextOf(v);
+  bool integral = false;
+  if (!NumberText(t, &integral)) {
+    std::string msg = "Conversion failed when converting the " + (type ? TextOf(type) : std::string("varchar")) +
+                      " value '" + t + "' to data type int.";
+    sqlite3_result_error(ctx, msg.c_str(), -1);
+    return false;
+  }
+  (void)integral;
+  *owned = sqlite3_value_dup(v);
+  sqlite3_value_numeric_type(*owned);  // applies numeric affinity to the copy
+  *out = *owned;
+  return true;
+}
+
+// tp_number(x[, type]): x as SQL Server converts it where a number is needed (a
+// text column compared with or computed against a number); `type` names the text's
+// type in the error.
+void ToNumberFn(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  sqlite3_value* v = nullptr;
+  sqlite3_value* owned = nullptr;
+  if (ToNumber(ctx, argv[0], argc > 1 ? argv[1] : nullptr, &v, &owned)) sqlite3_result_value(ctx, v);
+  sqlite3_value_free(owned);
+}
+
+// tp_plus(a, b[, type_a, type_b]): texts concatenate, numbers add, NULL yields
+// NULL; a text meeting a number must read as a number (int outranks varchar).
+void Plus(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
   if (sqlite3_value_type(argv[0]) == SQLITE_NULL || sqlite3_value_type(argv[1]) == SQLITE_NULL) {
     sqlite3_result_null(ctx);
     return;
@@ -91,24 +150,24 @@ void Plus(sqlite3_context* ctx, int, sqlite3_value** argv) {
     sqlite3_result_text(ctx, s.c_str(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
     return;
   }
-  for (int i = 0; i < 2; ++i) {
-    if (IsNumber(argv[i])) continue;
-    std::string t = TextOf(argv[i]);
-    char* end = nullptr;
-    std::strtod(t.c_str(), &end);
-    if (t.empty() || end == t.c_str() || *end != '\0') {
-      std::string msg = "Conversion failed when converting the varchar value '" + t +
-                        "' to data type int.";
-      sqlite3_result_error(ctx, msg.c_str(), -1);
-      return;
+  sqlite3_value* a = nullptr;
+  sqlite3_value* b = nullptr;
+  sqlite3_value* owned_a = nullptr;
+  sqlite3_value* owned_b = nullptr;
+  if (ToNumber(ctx, argv[0], argc > 2 ? argv[2] : nullptr, &a, &owned_a) &&
+      ToNumber(ctx, argv[1], argc > 3 ? argv[3] : nullptr, &b, &owned_b)) {
+    if (sqlite3_value_type(a) == SQLITE_INTEGER && sqlite3_value_type(b) == SQLITE_INTEGER) {
+      sqlite3_int64 r = 0;
+      if (__builtin_add_overflow(sqlite3_value_int64(a), sqlite3_value_int64(b), &r))
+        sqlite3_result_error(ctx, "Arithmetic overflow error converting expression to data type bigint.", -1);
+      else
+        sqlite3_result_int64(ctx, r);
+    } else {
+      sqlite3_result_double(ctx, sqlite3_value_double(a) + sqlite3_value_double(b));
     }
   }
-  if (sqlite3_value_numeric_type(argv[0]) == SQLITE_INTEGER &&
-      sqlite3_value_numeric_type(argv[1]) == SQLITE_INTEGER) {
-    sqlite3_result_int64(ctx, sqlite3_value_int64(argv[0]) + sqlite3_value_int64(argv[1]));
-  } else {
-    sqlite3_result_double(ctx, sqlite3_value_double(argv[0]) + sqlite3_value_double(argv[1]));
-  }
+  sqlite3_value_free(owned_a);
+  sqlite3_value_free(owned_b);
 }
 
 // Exact SUM: integers add as integers; any other number joins a 128-bit decimal
@@ -119,6 +178,8 @@ void Plus(sqlite3_context* ctx, int, sqlite3_value** argv) {
 struct SumState {
   bool any;
   bool real;
+  bool approx;  // a float beyond the exact range: the sum is a float sum, as SUM(float)
+  double fsum;
   unsigned char total[sizeof(i128)];  // value * 10^10
 };
 
@@ -142,6 +203,7 @@ void SumStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
   s->any = true;
   if (t == SQLITE_INTEGER) {
     i128 v = sqlite3_value_int64(argv[0]);
+    s->fsum += static_cast<double>(v);
     for (int i = 0; i < kSumScale; ++i) v *= 10;
     AddTo(s, v);
     return;
@@ -159,8 +221,13 @@ void SumStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
   } else {
     text = TextOf(argv[0]);
   }
+  s->fsum += sqlite3_value_double(argv[0]);
   auto dec = com::DecimalFromText(text);
   if (!dec) {
+    if (t == SQLITE_FLOAT) {
+      s->approx = true;
+      return;
+    }
     sqlite3_result_error(ctx, "Operand data type is invalid for sum operator.", -1);
     return;
   }
@@ -187,6 +254,10 @@ void SumFinal(sqlite3_context* ctx) {
     sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(v));
     return;
   }
+  if (s->approx) {
+    sqlite3_result_double(ctx, s->fsum);
+    return;
+  }
   // The exact total as decimal text, then the nearest double: exact for amounts
   // below 10^11 read back at four decimals.
   const i128 total = TotalOf(s);
@@ -203,19 +274,49 @@ void SumFinal(sqlite3_context* ctx) {
   sqlite3_result_double(ctx, std::strtod(digits.c_str(), nullptr));
 }
 
-// TPCI: blanks at the end do not count, ASCII letters compare without case.
+// The next code point of UTF-8 text (a stray byte stands for itself), folded as a
+// case- and width-insensitive collation compares it: Latin, Greek and Cyrillic
+// capitals to small letters, full-width ASCII forms to ASCII.
+uint32_t NextFolded(const unsigned char* s, int n, int* i) {
+  uint32_t c = s[*i];
+  int len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+  if (len > 1 && *i + len <= n) {
+    uint32_t cp = c & (0x7F >> len);
+    bool ok = true;
+    for (int k = 1; k < len; ++k) {
+      ok = ok && (s[*i + k] & 0xC0) == 0x80;
+      cp = (cp << 6) | (s[*i + k] & 0x3F);
+    }
+    if (ok) c = cp;
+    else len = 1;
+  } else {
+    len = 1;
+  }
+  *i += len;
+  if (c >= 'A' && c <= 'Z') return c + 32;
+  if (c < 0x80) return c;
+  if (c >= 0xFF01 && c <= 0xFF5E) c -= 0xFF01 - 0x21;  // full-width forms
+  if (c >= 'A' && c <= 'Z') return c + 32;
+  if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
+      (c >= 0x410 && c <= 0x42F))
+    return c + 32;
+  if (c >= 0x400 && c <= 0x40F) return c + 80;
+  return c;
+}
+
+// TPCI: blanks at the end do not count, letters compare without case or width.
 int CompareTpci(void*, int n1, const void* p1, int n2, const void* p2) {
   auto* a = static_cast<const unsigned char*>(p1);
   auto* b = static_cast<const unsigned char*>(p2);
   while (n1 > 0 && a[n1 - 1] == ' ') --n1;
   while (n2 > 0 && b[n2 - 1] == ' ') --n2;
-  int n = n1 < n2 ? n1 : n2;
-  for (int i = 0; i < n; ++i) {
-    int ca = a[i] >= 'A' && a[i] <= 'Z' ? a[i] + 32 : a[i];
-    int cb = b[i] >= 'A' && b[i] <= 'Z' ? b[i] + 32 : b[i];
-    if (ca != cb) return ca - cb;
+  int i = 0, j = 0;
+  while (i < n1 && j < n2) {
+    uint32_t ca = NextFolded(a, n1, &i);
+    uint32_t cb = NextFolded(b, n2, &j);
+    if (ca != cb) return ca < cb ? -1 : 1;
   }
-  return n1 - n2;
+  return (i < n1) - (j < n2);
 }
 
 }  // namespace
@@ -225,7 +326,8 @@ void RegisterDialectFunctions(sqlite3* db) {
   sqlite3_create_function(db, "replicate", 2, det, nullptr, Replicate, nullptr, nullptr);
   sqlite3_create_function(db, "len", 1, det, nullptr, Len, nullptr, nullptr);
   sqlite3_create_function(db, "tp_convert_char", 2, det, nullptr, ConvertChar, nullptr, nullptr);
-  sqlite3_create_function(db, "tp_plus", 2, det, nullptr, Plus, nullptr, nullptr);
+  for (int argc : {2, 4}) sqlite3_create_function(db, "tp_plus", argc, det, nullptr, Plus, nullptr, nullptr);
+  for (int argc : {1, 2}) sqlite3_create_function(db, "tp_number", argc, det, nullptr, ToNumberFn, nullptr, nullptr);
   sqlite3_create_function(db, "sum", 1, det, nullptr, nullptr, SumStep, SumFinal);
   sqlite3_create_collation(db, "TPCI", SQLITE_UTF8, nullptr, CompareTpci);
 }

@@ -14,6 +14,7 @@ struct Token {
   enum class Kind { Ident, Number, Text, NText, Op };
   Kind kind;
   std::string text;  // identifiers unquoted; literals with '' undoubled; operators as written
+  bool quoted = false;  // a [bracketed] or "quoted" identifier: never a keyword
 };
 
 // Throws db::Error with SQL Server's text for an unterminated literal or comment,
