@@ -34,6 +34,8 @@ TEST(Tokenizer, RefusesWhatIsNotTheLanguage) {
       {"select 'abc", "Unclosed quotation mark after the character string 'abc'."},
       {"select 1 /* open", "Missing end comment mark '*/'."},
       {"select [abc", "Unclosed quotation mark before the character string 'abc'."},
+      {"select [a]]b", "Unclosed quotation mark before the character string 'a]]b'."},
+      {"select []", "An object or column name is missing or empty."},
       {"select a ` b", "Incorrect syntax near '`'."},
   };
   for (const auto& c : cases) {
@@ -44,6 +46,22 @@ TEST(Tokenizer, RefusesWhatIsNotTheLanguage) {
       EXPECT_STREQ(e.what(), c.message);
     }
   }
+}
+
+TEST(Tokenizer, QuotedNamesAreNames) {
+  auto t = Tokenize("select [a]]b], \"x\"\"y\", [from] from T");
+  ASSERT_EQ(t.size(), 8u);
+  EXPECT_EQ(t[1].text, "a]b");
+  EXPECT_TRUE(t[1].quoted);
+  EXPECT_EQ(t[3].text, "x\"y");
+  EXPECT_EQ(t[5].text, "from");
+  EXPECT_TRUE(t[5].quoted);
+  EXPECT_FALSE(t[6].quoted);
+  // The key keeps a quoted name quoted, so it reads back the same.
+  Shape s = Normalize("select [a]]b] from T");
+  auto back = Tokenize(s.key);
+  EXPECT_EQ(back[1].text, "a]b");
+  EXPECT_TRUE(back[1].quoted);
 }
 
 TEST(Shape, ValuesBecomeParametersButStructureStays) {
@@ -65,6 +83,16 @@ TEST(Shape, ValuesBecomeParametersButStructureStays) {
   EXPECT_NE(r1.key, r2.key);
   EXPECT_EQ(r1.literals.size(), 1u);
   EXPECT_EQ(Normalize("create table T(ID nvarchar(36) not null default newid())").literals.size(), 0u);
+  // A sign belongs to its number; a subtraction does not.
+  Shape signed_ = Normalize("insert into T values (1,-12.5, - 3) ");
+  ASSERT_EQ(signed_.literals.size(), 3u);
+  EXPECT_EQ(signed_.literals[1].value, "-12.5");
+  EXPECT_EQ(signed_.literals[2].value, "-3");
+  EXPECT_EQ(signed_.key, Normalize("insert into T values (1,12.5,3)").key);
+  Shape minus = Normalize("select a-1, (b)-2 from T where c=-1");
+  EXPECT_EQ(minus.literals[0].value, "1");
+  EXPECT_EQ(minus.literals[1].value, "2");
+  EXPECT_EQ(minus.literals[2].value, "-1");
   // A comment cannot hide or add anything: it is whitespace.
   EXPECT_EQ(Normalize("delete  from T where date<='20060101' --x").key,
             Normalize("delete from T where date<='20060102'").key);
@@ -118,9 +146,29 @@ TEST_F(Functions, SqlServerMeaning) {
       // The voucher id of the staging statement: sign, '-', zeros to four digits, char(5).
       {"tp_plus(tp_plus(tp_plus('S','-'), replicate('0', 4-len(12))), tp_convert_char(12,5))", "S-0012   "},
       {"tp_plus(tp_plus(tp_plus('S','-'), replicate('0', 4-len(12345))), tp_convert_char(12345,5))", "NULL"},
+      {"tp_plus(' 12 ', 3.5)", "15.5"},
+      {"tp_plus(9223372036854775807, 1)", "error: Arithmetic overflow error converting expression to data type bigint."},
+      {"tp_plus('0x1A', 1)", "error: Conversion failed when converting the varchar value '0x1A' to data type int."},
+      {"tp_plus(1, 'x', 'int', 'nvarchar')", "error: Conversion failed when converting the nvarchar value 'x' to data type int."},
+      {"tp_number('001') = 1", "1"},
+      {"typeof(tp_number('-2.50'))", "real"},
+      {"tp_number(NULL)", "NULL"},
+      {"tp_number('1e3', 'nvarchar')", "1000.0"},
+      {"tp_number('12a', 'nvarchar')", "error: Conversion failed when converting the nvarchar value '12a' to data type int."},
       {"'a' = 'A  ' COLLATE TPCI", "1"},
       {"'a' = 'b' COLLATE TPCI", "0"},
       {"'abc' < 'ABD' COLLATE TPCI", "1"},
+      {"'ab' < 'ab c' COLLATE TPCI", "1"},
+      {"'Ab ' = 'ab' COLLATE TPCI AND 'ab' = 'Ab ' COLLATE TPCI", "1"},
+      // Letters beyond ASCII fold too; full-width forms equal their ASCII letters;
+      // accents and characters without case stay distinct.
+      {"'ÉCOLE' = 'école' COLLATE TPCI", "1"},
+      {"'ΑΒΓ' = 'αβγ' COLLATE TPCI", "1"},
+      {"'ПРИВЕТ' = 'привет' COLLATE TPCI", "1"},
+      {"'ＡＢ１' = 'ab1' COLLATE TPCI", "1"},
+      {"'e' = 'é' COLLATE TPCI", "0"},
+      {"'销售部' = '销售部 ' COLLATE TPCI", "1"},
+      {"'销售部' = '销售' COLLATE TPCI", "0"},
   };
   for (const auto& c : cases) EXPECT_EQ(One(std::string("select ") + c.expr), c.want) << c.expr;
 }
