@@ -4,6 +4,7 @@
 // algorithm; nothing here is copied per edition.
 #include "summary/summary.h"
 
+#include <cmath>
 #include <exception>
 #include <memory>
 
@@ -130,11 +131,11 @@ int16_t Summary::ExtractData(const com::Variant& sAccServer, const com::Variant&
                              const com::Variant& sOlapPwd, const com::Variant& sOlapDbName,
                              const com::Variant& sBeginDate, const com::Variant& sEndDate,
                              com::Variant& sErrorMsg) {
-  // The incoming message is the voucher scope of the current edition.
-  if (!edition_.compat) voucher_scope_ = TextOrEmpty(sErrorMsg.IsNull() ? Variant() : sErrorMsg);
-  voucher_scope_ = Trim(voucher_scope_);
   report::BeginRun("Summary");
   try {
+    // The incoming message is the voucher scope of the current edition; the
+    // compatibility edition only ever writes it.
+    voucher_scope_ = edition_.compat ? std::string() : Trim(TextOrEmpty(sErrorMsg));
     // Inside the trap: a date that cannot be read ends the run with its message.
     const com::DATE begin = sBeginDate.ToDate();
     com::DATE end = sEndDate.ToDate();
@@ -234,7 +235,8 @@ int16_t Summary::ExtractData(const com::Variant& sAccServer, const com::Variant&
     if (edition_.compat) {
       // The start day came from AddStartAcc; every later day of the range, once.
       report::BeginPass("days");
-      for (com::DATE d = AsDate(m.sStartDate) + 1; d <= AsDate(m.sEndDate); d += 1) AddOneAcc(d);
+      const com::DATE last = AsDate(m.sEndDate);
+      for (com::DATE d = std::floor(AsDate(m.sStartDate)) + 1; d <= last; d += 1) AddOneAcc(d);
       auto rs = db::Recordset::Create();
       if (db::OpenExistenceTest(*rs, Olap(), jsc_table_, false)) Olap().Execute("Drop Table " + jsc_table_);
       rs->Close();
