@@ -288,7 +288,14 @@ class Translator {
   }
   std::string TokenText(size_t i) const {
     if (lit_of_[i] >= 0) return literals_[static_cast<size_t>(lit_of_[i])].value;
-    return toks_[i].text;
+    // Outside DDL, a literal kept in the shape belongs to an OPENROWSET: its login.
+    const Token& t = toks_[i];
+    if ((t.kind == Kind::Text || t.kind == Kind::NText) && !WordAtIndex(0, "create") && !WordAtIndex(0, "drop"))
+      return "OPENROWSET";
+    return t.text;
+  }
+  bool WordAtIndex(size_t i, const char* w) const {
+    return i < toks_.size() && toks_[i].kind == Kind::Ident && !toks_[i].quoted && Same(toks_[i].text, w);
   }
   std::string Ident() {
     if (Peek().kind != Kind::Ident || (!Peek().quoted && Reserved(Peek().text))) SyntaxError();

@@ -21,7 +21,8 @@ namespace db::sqlite {
 struct Literal {
   enum class Kind { Text, NText, Number };
   Kind kind;
-  std::string value;  // text with '' undoubled, or the number as written
+  std::string value;  // text with '' undoubled, or the number as written (a sign in
+                      // front of it included: -12.5 and 12.5 share one shape)
 };
 
 struct Shape {
@@ -32,7 +33,8 @@ struct Shape {
   std::vector<Literal> literals;
 };
 
-// Throws db::Error for an unterminated literal or an unknown character.
+// Throws db::Error for an unterminated literal or an unknown character. Comments
+// are whitespace: they never change how the rest is read.
 Shape Normalize(std::string_view tsql);
 
 struct Column {
@@ -77,17 +79,32 @@ struct Plan {
   bool returns_rows = false;      // the last statement yields the result rows
 };
 
-// Throws db::Error: "Invalid object name 'T'." for an unknown table,
-// "Invalid column name 'c'." for an unknown column, or
-// "unsupported in the embedded engine: <construct>".
+// Throws db::Error: "Invalid object name 'T'." for an unknown table (T as written,
+// with its database part), "Invalid column name 'c'." for an unknown column, the
+// other texts SQL Server gives when it compiles the statement (ambiguous or
+// unbound names, columns neither grouped nor aggregated, insert lists that do not
+// match), or "unsupported in the embedded engine: <construct>". No error text
+// carries anything of an OPENROWSET login.
+//
+// A named PRIMARY KEY becomes a second statement, CREATE UNIQUE INDEX <name>: a
+// name already used in that database fails there with SQLite's "index <name>
+// already exists", which the engine reports as SQL Server does: "There is already
+// an object named '<name>' in the database. Could not create constraint or index.
+// See previous errors."
 Plan Translate(const Shape& shape, Catalog& catalog);
 
 // Converts one literal for binding; throws db::Error with SQL Server's text.
+// DateTime accepts YYYYMMDD, YYYY-MM-DD (or with '/', one- or two-digit month and
+// day), each optionally followed by " hh:mm[:ss[.fff]]" (or "T" before the time),
+// and gives "YYYY-MM-DD HH:MM:SS[.fff]"; a text of another shape fails with 241,
+// an impossible or pre-1753 date with 242.
 std::string ConvertLiteral(const Literal& lit, ParamConv conv);
 
 // Registers the functions and collation the translated statements use (replicate,
-// len, convert to char(n), '+' with SQL Server's typing, exact decimal sum, newid,
-// the case- and trailing-blank-insensitive collation TPCI). Call on every connection.
+// len, convert to char(n), '+' with SQL Server's typing, text read as a number,
+// the exact decimal sum that replaces sum(), and TPCI, the case-, width- and
+// trailing-blank-insensitive collation). Call on every connection; newid()
+// defaults need none of them.
 void RegisterDialectFunctions(sqlite3* db);
 
 }  // namespace db::sqlite

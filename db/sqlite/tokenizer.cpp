@@ -50,6 +50,7 @@ std::vector<Token> Tokenize(std::string_view s) {
   std::vector<Token> out;
   size_t i = 0;
   const size_t n = s.size();
+  bool rowset_seen = false;
   while (i < n) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
@@ -66,9 +67,11 @@ std::vector<Token> Tokenize(std::string_view s) {
       std::string text;
       size_t j = start;
       for (;;) {
+        // The rest of the text is echoed as SQL Server does, unless it may hold
+        // an OPENROWSET login.
         if (j >= n)
           throw Error("Unclosed quotation mark after the character string '" +
-                          std::string(s.substr(start)) + "'.",
+                          (rowset_seen ? std::string() : std::string(s.substr(start))) + "'.",
                       105);
         if (s[j] == '\'') {
           if (j + 1 < n && s[j + 1] == '\'') {
@@ -99,6 +102,7 @@ std::vector<Token> Tokenize(std::string_view s) {
       size_t j = i;
       while (j < n && IdentPart(static_cast<unsigned char>(s[j]))) ++j;
       out.push_back({Token::Kind::Ident, std::string(s.substr(i, j - i))});
+      rowset_seen = rowset_seen || strcasecmp(out.back().text.c_str(), "openrowset") == 0;
       i = j;
     } else if (c == '[' || c == '"') {
       // ]] inside brackets and "" inside quotes stand for the closing character.

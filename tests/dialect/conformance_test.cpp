@@ -547,6 +547,14 @@ TEST_F(Conformance, ConstructsOutsideTheComponentsFormsAreRefused) {
     EXPECT_EQ(e, "unsupported in the embedded engine: " + std::string(c.construct)) << c.sql;
     EXPECT_EQ(e.find("pw;x"), std::string::npos);
   }
+  // Broken statements around a login do not echo it either.
+  for (std::string sql : {"select * from code where ccode=OPENROWSET('SQLOLEDB','accsrv';'sa';'pw;x''y','q')",
+                          "insert into OPENROWSET('SQLOLEDB','accsrv';'sa';'pw;x''y','q') values (1)",
+                          "select * from OPENROWSET('SQLOLEDB','accsrv';'sa';'pw;x''y,'SELECT * FROM d.dbo.t')"}) {
+    std::string e = ErrorOf(sql);
+    EXPECT_NE(e, "(no error)") << sql;
+    EXPECT_EQ(e.find("pw;x"), std::string::npos) << e;
+  }
 }
 
 TEST_F(Conformance, StatementsDifferingOnlyInValuesShareOnePlan) {
