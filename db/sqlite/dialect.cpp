@@ -877,6 +877,7 @@ class Translator {
       }
       items.push_back(std::move(it));
     } while (AcceptOp(","));
+    if (Word("into")) Unsupported("SELECT ... INTO");
     if (from != std::string::npos) {
       if (pos_ != from) SyntaxError();
       pos_ = after_from;

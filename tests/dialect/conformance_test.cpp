@@ -528,6 +528,7 @@ TEST_F(Conformance, ConstructsOutsideTheComponentsFormsAreRefused) {
       {"select ccode from code where ccode=(select max(ccode) from code)", "subqueries"},
       {"select getdate() from code", "function getdate"},
       {"select top 1 ccode from code", "TOP"},
+      {"select ccode into tempdb..copy from code", "SELECT ... INTO"},
       {"select ccode from code union select ccode from code", "union"},
       {"delete from code where ccode='1'; drop table code", "more than one statement"},
       {"select case when bend=1 then 1 end from code", "case"},
