@@ -22,12 +22,16 @@ class SummaryRun : public ::testing::Test {
         ('1122', 1, NULL, 1, 0, 1, 0, 1, 0, 0, 0),
         ('2202', 0, 'USD', 1, 0, 0, 0, 0, 0, 1, 0),
         ('6602', 1, NULL, 1, 0, 0, 0, 0, 0, 0, 1),
+        ('2203', 0, NULL, 1, 0, 0, 0, 0, 0, 0, 0),
+        ('1002', 1, NULL, 1, 0, 0, 0, 0, 0, 0, 0),
         ('10', 1, NULL, 0, 0, 0, 0, 0, 0, 0, 0);
       INSERT INTO foreigncurrency VALUES ('人民币', 'RMB', -1), ('USD', 'USD', 0);
       INSERT INTO gl_accsum (ccode, iperiod, cexch_name, cbegind_c, mb, mb_f) VALUES
         ('1001', 1, NULL, '贷', 100, 0),
         ('2202', 1, 'USD', '借', 50.5, 7),
-        ('6602', 1, NULL, NULL, 9, 0);
+        ('6602', 1, NULL, NULL, 9, 0),
+        ('2203', 1, NULL, NULL, 8, 0),
+        ('1002', 1, NULL, '借', 20, 1.5);
       INSERT INTO GL_AccMultiAss (ccode, iperiod, cDept_id, cCus_id, cItem_Class, cItem_id, mb, mb_f) VALUES
         ('1122', 1, '01', 'C1', NULL, NULL, 30, 0),
         ('1122', 1, '01', 'C1', NULL, NULL, 12.25, 0),
@@ -38,6 +42,7 @@ class SummaryRun : public ::testing::Test {
         (3, '2006-03-01 00:00:00', '1122', NULL, 0, 40, 0, 0, ' 01 ', 'C1', '97', '01', 1, NULL, NULL),
         (3, '2006-03-02 00:00:00', '2202', 'USD', 0, 70, 0, 10, NULL, NULL, NULL, NULL, 1, NULL, 'auditor'),
         (3, '2006-03-02 00:00:00', '2202', NULL, 5, 0, 3, 0, NULL, NULL, NULL, NULL, 1, NULL, NULL),
+        (3, '2006-03-02 00:00:00', '1122', NULL, 1, 0, 0, 0, NULL, NULL, NULL, '01', 1, NULL, NULL),
         (3, '2006-03-03 00:00:00', '1001', NULL, 7, 0, 0, 0, NULL, NULL, NULL, NULL, 0, NULL, 'auditor'),
         (3, '2006-03-03 00:00:00', '1001', NULL, 8, 0, 0, 0, NULL, NULL, NULL, NULL, 1, 1, NULL),
         (3, '2006-03-03 00:00:00', '6602', NULL, 4, 4, 0, 0, NULL, NULL, NULL, NULL, 1, NULL, NULL),
@@ -69,39 +74,40 @@ class SummaryRun : public ::testing::Test {
 TEST_F(SummaryRun, OrdinaryRunWritesMovementRowsOnly) {
   auto r = Run("2006-03-01", "2006-03-04");
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-  Rows want = {
+  const Rows want = {
       // 0.1 + 0.2 exactly; iflag 2 counts, iflag 1, unposted, period 13 and zero groups do not.
       {"1001", "2006-03-01", "2006.03", "RMB", "", "", "", "", "", "", "0", "0", "0.3", "0", "0", "0", "0", "0"},
       // Dimensions trimmed; item key is class then code.
       {"1122", "2006-03-01", "2006.03", "RMB", "01", "C1", "", "", "9701", "97", "0", "0", "0", "0", "40", "0", "0", "0"},
+      // An item code without a class.
+      {"1122", "2006-03-02", "2006.03", "RMB", "", "", "", "", "01", "", "0", "0", "1", "0", "0", "0", "0", "0"},
       // Foreign amounts only with a currency name; CurrencyID from the account.
-      {"2202", "2006-03-02", "2006.03", "USD", "", "", "", "", "", "", "0", "0", "0", "0", "70", "0", "10", "0"},
+      {"2202", "2006-03-02", "2006.03", "USD", "", "", "", "", "", "", "0", "0", "0", "0", "70", "10", "0", "0"},
       {"2202", "2006-03-02", "2006.03", "USD", "", "", "", "", "", "", "0", "0", "5", "0", "0", "0", "0", "0"},
       // Debits equal to credits still make a row.
       {"6602", "2006-03-03", "2006.03", "RMB", "", "", "", "", "", "", "0", "0", "4", "0", "4", "0", "0", "0"},
   };
-  Rows got = Facts();
-  ASSERT_EQ(got.size(), want.size());
-  for (size_t i = 0; i < want.size(); ++i) {
-    // md, md_f, mc, mc_f are columns 12..15 in this order of the select
-    EXPECT_EQ(got[i][0], want[i][0]);
-    EXPECT_EQ(got[i][1], want[i][1]);
-    EXPECT_EQ(got[i][2], want[i][2]);
-    EXPECT_EQ(got[i][3], want[i][3]);
-    EXPECT_EQ(got[i][4], want[i][4]);
-    EXPECT_EQ(got[i][5], want[i][5]);
-    EXPECT_EQ(got[i][8], want[i][8]);
-    EXPECT_EQ(got[i][9], want[i][9]);
-  }
-  EXPECT_EQ(s_.Scalar("olap", "select md from Temp_Etl_GL_Sum where Code_No='1001'"), "0.3");
-  EXPECT_EQ(s_.Scalar("olap", "select mc_f from Temp_Etl_GL_Sum where Code_No='2202' and mc=70"), "10");
-  EXPECT_EQ(s_.Scalar("olap", "select md_f from Temp_Etl_GL_Sum where Code_No='2202' and md=5"), "0");
-  EXPECT_EQ(s_.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum where mb<>0"), "0");
+  EXPECT_EQ(Facts(), want);
   // sErrorMsg is untouched on success.
   EXPECT_NE(r.out.find("\"result\": 0, \"sErrorMsg\": \"\""), std::string::npos) << r.out;
   // A second run over the same range rebuilds it without duplicates.
   ASSERT_EQ(Run("2006-03-01", "2006-03-04").exit_code, 0);
-  EXPECT_EQ(Facts().size(), want.size());
+  EXPECT_EQ(Facts(), want);
+}
+
+// Many small lines and a large amount keep every ten-thousandth.
+TEST_F(SummaryRun, AmountsAreExact) {
+  s_.Exec("vxdata_001_2006", R"sql(
+    INSERT INTO gl_accvouch (iperiod, dbill_date, ccode, md, mc, ibook)
+      WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000)
+      SELECT 3, '2006-03-05 00:00:00', '1001', 0.1, 0.0001, 1 FROM n;
+    INSERT INTO gl_accvouch (iperiod, dbill_date, ccode, cexch_name, md, mc, md_f, mc_f, ibook) VALUES
+      (3, '2006-03-05 00:00:00', '2202', 'USD', 123456789.1234, 0, 0.0001, 0, 1),
+      (3, '2006-03-05 00:00:00', '2202', 'USD', 0.0003, 0, 0.0002, 0, 1);
+  )sql");
+  ASSERT_EQ(Run("2006-03-05", "2006-03-05").exit_code, 0);
+  EXPECT_EQ(s_.Query("olap", "select Code_No, md, mc, md_f from Temp_Etl_GL_Sum order by Code_No"),
+            (Rows{{"1001", "100", "0.1", "0"}, {"2202", "123456789.1237", "0", "0.0003"}}));
 }
 
 TEST_F(SummaryRun, AuditedScopeCountsCheckedVouchers) {
@@ -124,14 +130,61 @@ TEST_F(SummaryRun, BackfillRunWritesSignedOpeningRows) {
   Rows want = {
       // A credit balance of a debit account is negative.
       {"1001", "2006-01-01", "2006.01", "RMB", "NULL", "NULL", "NULL", "-100", "0", "0"},
+      // A balance on the account's own side keeps its sign.
+      {"1002", "2006-01-01", "2006.01", "RMB", "NULL", "NULL", "NULL", "20", "1.5", "0"},
       // Breakdown rows are summed per dimension combination; NULL codes as empty text.
       {"1122", "2006-01-01", "2006.01", "RMB", "02", "", "9701", "5", "0", "0"},
       {"1122", "2006-01-01", "2006.01", "RMB", "01", "C1", "", "42.25", "0", "0"},
       // A debit balance of a credit account is negative too.
       {"2202", "2006-01-01", "2006.01", "USD", "NULL", "NULL", "NULL", "-50.5", "-7", "0"},
-      // bcDefine5 makes a breakdown account: without GL_AccMultiAss rows it has none.
+      // 6602 (bcDefine5) is broken down and has no GL_AccMultiAss rows: no row. The
+      // plain account after it keeps a balance without a side word as stored.
+      {"2203", "2006-01-01", "2006.01", "RMB", "NULL", "NULL", "NULL", "8", "0", "0"},
   };
   EXPECT_EQ(got, want);
+}
+
+// G ledger start, B..E requested: which rows of other runs survive, whether opening
+// rows are written, and the days rebuilt. Cumulative rows (ledger started in period
+// 3) sit at 2006-02-28.
+TEST_F(SummaryRun, RangeRuleDecidesWhatIsClearedAndRebuilt) {
+  s_.Exec("vxdata_001_2006",
+          "UPDATE gl_accsum SET md=0, md_f=0, mc=0, mc_f=0;"
+          "UPDATE GL_AccMultiAss SET addmd=0, addmd_f=0, addmc=0, addmc_f=0;");
+  ASSERT_EQ(Run("2006-06-01", "2006-06-01").exit_code, 0);  // creates the table
+  struct Case {
+    const char* g;
+    const char* b;
+    const char* e;
+    const char* survivors;
+    const char* rebuilt;
+  } cases[] = {
+      // G < B: ordinary run over B..E.
+      {"2006-01-01", "2006-03-02", "2006-03-03", "2006-02-15,2006-03-01,2006-03-04", "2006-03-02,2006-03-03"},
+      {"2006-03-01", "2006-03-02", "2006-03-03", "2006-02-15,2006-03-01,2006-03-04", "2006-03-02,2006-03-03"},
+      // B <= G < E: backfill over G..E, everything up to E cleared.
+      {"2006-03-02", "2006-03-02", "2006-03-03", "2006-03-04", "2006-01-01,2006-02-28,2006-03-02,2006-03-03"},
+      {"2006-03-02", "2006-03-01", "2006-03-03", "2006-03-04", "2006-01-01,2006-02-28,2006-03-02,2006-03-03"},
+      // E <= G: the single day G, everything up to G cleared.
+      {"2006-03-02", "2006-02-01", "2006-02-10", "2006-03-03,2006-03-04", "2006-01-01,2006-02-28,2006-03-02"},
+  };
+  for (const auto& c : cases) {
+    s_.Exec("vxdata_001_2006", std::string("UPDATE accinformation SET cValue='") + c.g + "'");
+    s_.Exec("olap",
+            "DELETE FROM Temp_Etl_GL_Sum;"
+            "INSERT INTO Temp_Etl_GL_Sum (ID, Date, Code_No) VALUES"
+            " ('s1', '2006-02-15 00:00:00', 'S'), ('s2', '2006-03-01 00:00:00', 'S'),"
+            " ('s3', '2006-03-02 00:00:00', 'S'), ('s4', '2006-03-03 00:00:00', 'S'),"
+            " ('s5', '2006-03-04 00:00:00', 'S')");
+    auto r = Run(c.b, c.e);
+    ASSERT_EQ(r.exit_code, 0) << c.g << " " << c.b << " " << r.out;
+    auto dates = [&](const std::string& where) {
+      return s_.Scalar("olap", "select group_concat(d) from (select distinct substr(Date,1,10) d"
+                               " from Temp_Etl_GL_Sum where " + where + " order by 1)");
+    };
+    EXPECT_EQ(dates("Code_No='S'"), c.survivors) << c.g << " " << c.b << " " << c.e;
+    EXPECT_EQ(dates("Code_No<>'S'"), c.rebuilt) << c.g << " " << c.b << " " << c.e;
+  }
 }
 
 TEST_F(SummaryRun, RangeRuleAndFailuresLeaveTheTableAsItWas) {
@@ -169,13 +222,15 @@ TEST_F(SummaryRun, LedgerStartedLaterAddsCumulativeRowsInBackfillRuns) {
                       "select Code_No, AccountTime, ifnull(DepartmentID,'NULL'), ifnull(cItem_id,'NULL'), md, mc, mb, me"
                       " from Temp_Etl_GL_Sum where Date='2006-02-28 00:00:00' order by Code_No, DepartmentID");
   Rows want = {{"1001", "2006.02", "NULL", "NULL", "3", "4", "0", "0"},
+               {"1002", "2006.02", "NULL", "NULL", "3", "4", "0", "0"},
                {"1122", "2006.02", "01", "", "2", "5", "0", "0"},
                {"1122", "2006.02", "02", "9701", "1", "2.5", "0", "0"},
-               {"2202", "2006.02", "NULL", "NULL", "3", "4", "0", "0"}};
+               {"2202", "2006.02", "NULL", "NULL", "3", "4", "0", "0"},
+               {"2203", "2006.02", "NULL", "NULL", "3", "4", "0", "0"}};
   EXPECT_EQ(got, want);
   // An ordinary run afterwards adds no cumulative rows again.
   ASSERT_EQ(Run("2006-03-03", "2006-03-04").exit_code, 0);
-  EXPECT_EQ(s_.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum where Date='2006-02-28 00:00:00'"), "4");
+  EXPECT_EQ(s_.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum where Date='2006-02-28 00:00:00'"), "6");
 }
 
 TEST_F(SummaryRun, CurrencyFallsBackToTheAccountSetsOwn) {
