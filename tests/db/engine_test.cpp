@@ -103,8 +103,11 @@ TEST(Engine, FactTableStatementsKeepSqlServersMeaning) {
   EXPECT_EQ(s.Scalar("olap", "select count(*) from Temp_Etl_GL_Sum"), "3");
   EXPECT_EQ(ErrorOf([&] { cn.Execute("delete from Nowhere where date<='20060101'"); }),
             "Invalid object name 'Nowhere'.");
-  EXPECT_EQ(ErrorOf([&] { cn.Execute("delete from Temp_Etl_GL_Sum where date<='20060230'"); }),
+  // Not a date at all: 241; a well-formed but impossible day: 242, as SQL Server says.
+  EXPECT_EQ(ErrorOf([&] { cn.Execute("delete from Temp_Etl_GL_Sum where date<='notadate'"); }),
             "Conversion failed when converting date and/or time from character string.");
+  EXPECT_EQ(ErrorOf([&] { cn.Execute("delete from Temp_Etl_GL_Sum where date<='20060230'"); }),
+            "The conversion of a varchar data type to a datetime data type resulted in an out-of-range value.");
   EXPECT_EQ(ErrorOf([&] { cn.Execute("insert into T select a+b from X"); }),
             "Invalid object name 'T'.");
 }
