@@ -12,6 +12,13 @@ using testsupport::Rows;
 using testsupport::RunTallyport;
 using testsupport::TempDir;
 
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0, nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  return lines;
+}
+
 class SummaryRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,8 +58,9 @@ class SummaryRun : public ::testing::Test {
     )sql");
   }
   testsupport::RunResult Run(const std::string& begin, const std::string& end,
-                             const std::string& scope = "") {
+                             const std::string& scope = "", const std::string& trace = "") {
     auto args = testsupport::ExtractArgs("summary", s_, begin, end);
+    if (!trace.empty()) args.insert(args.end(), {"--trace", trace});
     if (!scope.empty()) {
       args.push_back("--scope");
       args.push_back(scope);
@@ -244,6 +252,61 @@ TEST_F(SummaryRun, CurrencyFallsBackToTheAccountSetsOwn) {
   ASSERT_EQ(Run("2006-03-01", "2006-03-01").exit_code, 0);
   EXPECT_EQ(s_.Scalar("olap", "select group_concat(distinct CurrencyID) from Temp_Etl_GL_Sum where Date='2006-03-01 00:00:00'"),
             "CNY");
+}
+
+// The statements of a small ordinary run are the component's texts, dates in the
+// one SQL form; a value with an apostrophe arrives as it was.
+TEST_F(SummaryRun, StatementsAreTheComponentsTexts) {
+  const std::string trace = dir_.path() + "/trace";
+  ASSERT_EQ(Run("2006-03-03", "2006-03-03", "", trace).exit_code, 0);
+  const std::string periods = "from ua_period where cacc_id='001' and iyear=2006 and ";
+  const std::string create =
+      "create table Temp_Etl_GL_Sum(ID                   varchar(36)          not null default newid(),"
+      "Date                 datetime             null,AccountTime          varchar(8)           null,"
+      "Code_No              varchar(15)          null,cComCode             varchar(4)           null,"
+      "DepartmentID         varchar(30)          null,CustomerID           varchar(25)          null,"
+      "SupplierID           varchar(25)          null,EmployeeID           varchar(25)          null,"
+      "cItem_id             varchar(98)          null,cItem_class          varchar(4)           null,"
+      "mb                   decimal(18,6)        null,mb_f                 decimal(18,6)        null,"
+      "CurrencyID           varchar(8)           null,md                   decimal(18,6)        null,"
+      "md_f                 decimal(18,6)        null,mc                   decimal(18,6)        null,"
+      "mc_f                 decimal(18,6)        null,me                   decimal(18,6)        null,"
+      "me_f                 decimal(18,6)        null,constraint PK_TEMP_ETL_GL_SUM primary key nonclustered (ID))";
+  ASSERT_EQ(create.size(), 1049u);
+  const std::vector<std::string> want = {
+      "DRIVER={SQL Server};SERVER=" + s_.dir() + ";UID=sa;PWD=***;DATABASE=vxdata_001_2006",
+      "DRIVER={SQL Server};SERVER=" + s_.dir() + ";UID=sa;PWD=***;DATABASE=olap",
+      "select name from sysobjects where name='Temp_Etl_GL_Sum'",
+      create,
+      "select cValue from accinformation where cSysid='GL' and cName='dGLStartDate'",
+      "DRIVER={SQL Server};SERVER=" + s_.dir() + ";UID=sa;PWD=***;database=vxsystem",
+      "select iid,dbegin " + periods + "dbegin<='20060303' order by iid desc",
+      "select iid,dbegin " + periods + "iid=1",
+      "delete  from Temp_Etl_GL_Sum where date>='20060303' and date<='20060303'",
+      "select iyear,iid,dbegin " + periods + "dbegin<='20060101' and dend>='20060101'",
+      "select iid,dbegin,dend " + periods + "iid=1",
+      "select gl_accvouch.ccode,gl_accvouch.cexch_name,gl_accvouch.dbill_date,cdept_id,cperson_id,ccus_id,"
+      "csup_id,citem_id,citem_class,sum(md) as summd,sum(mc) as summc,sum(md_f) as summd_f,sum(mc_f) as "
+      "summc_f from gl_accvouch where gl_accvouch.dbill_date>='20060303' and gl_accvouch.dbill_date<='20060303'"
+      " and ibook=1 and (iflag is null or iflag=2) and iperiod>=1 and iperiod<=12 group by gl_accvouch.ccode,"
+      "gl_accvouch.cexch_name,gl_accvouch.dbill_date,cdept_id,cperson_id,ccus_id,csup_id,citem_id,citem_class",
+      "select bproperty from code where ccode='6602'",
+      "select iyear,iid,dbegin " + periods + "dbegin<='20060303' and dend>='20060303'",
+      "select cexch_name from code where ccode='6602'",
+      "select cexch_code from foreigncurrency where iotherused=-1",
+      "insert into Temp_Etl_GL_Sum (code_no,Date,AccountTime,CurrencyID,departmentid,customerid,supplierid,"
+      "employeeid,citem_id,citem_class,mb,mb_f,md,md_f,mc,mc_f,me,me_f)  values ('6602','20060303','2006.03',"
+      "'RMB','','','','','','',0,0 ,4,0,4,0,0,0)",
+  };
+  EXPECT_EQ(Lines(testsupport::ReadFile(trace)), want);
+
+  s_.Exec("vxdata_001_2006",
+          "INSERT INTO code (ccode, bproperty, bend) VALUES ('A''1', 1, 1);"
+          "INSERT INTO gl_accvouch (iperiod, dbill_date, ccode, md, mc, ibook, cdept_id) VALUES"
+          " (3, '2006-03-06 00:00:00', 'A''1', 2, 0, 1, 'O''B')");
+  ASSERT_EQ(Run("2006-03-06", "2006-03-06").exit_code, 0);
+  EXPECT_EQ(s_.Query("olap", "select Code_No, DepartmentID, md from Temp_Etl_GL_Sum where Date='2006-03-06 00:00:00'"),
+            (Rows{{"A'1", "O'B", "2"}}));
 }
 
 }  // namespace
