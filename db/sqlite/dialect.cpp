@@ -183,7 +183,7 @@ std::string DateTimeText(std::string_view t) {
       if (++y > 9999) throw range();
     }
   }
-  char buf[40];
+  char buf[96];  // room for any int, so the compiler can prove no truncation
   if (ms)
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", y, mo, d, h, mi, s, ms);
   else
