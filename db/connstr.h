@@ -11,6 +11,11 @@
 
 namespace db {
 
+// The error text for a string ParseConnectionString refuses.
+inline constexpr const char* kMalformedConnectionString =
+    "The connection string is malformed: an unclosed brace, text after a closing brace, or a "
+    "pair without a key.";
+
 using ConnPairs = std::vector<std::pair<std::string, std::string>>;
 
 // The pairs in order; nullopt for a malformed string (unclosed brace, text after a

@@ -17,7 +17,7 @@ namespace db {
 std::unique_ptr<Session> OpenSession(const std::string& connection_text) {
   auto pairs = ParseConnectionString(connection_text);
   if (!pairs)
-    throw Error("Format of the initialization string does not conform to the OLE DB specification.", 0, "08001");
+    throw Error(kMalformedConnectionString, 0, "08001");
   std::string server = ConnGet(*pairs, "SERVER").value_or("");
   if (sqlite::IsEmbeddedServer(server)) {
     return sqlite::OpenEmbeddedSession(server, ConnGet(*pairs, "UID").value_or(""),

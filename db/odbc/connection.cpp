@@ -320,7 +320,7 @@ std::string MapConnectionText(const std::string& text, const std::string& sqlole
                               const std::function<bool(const std::string& driver)>& is_freetds) {
   std::optional<ConnPairs> parsed = ParseConnectionString(text);
   if (!parsed)
-    throw Error("Format of the initialization string does not conform to the OLE DB specification.", 0, "08001");
+    throw Error(kMalformedConnectionString, 0, "08001");
   const ConnPairs& pairs = *parsed;
   const bool add_charset = !ConnGet(pairs, "ClientCharset");
   if (std::optional<std::string> provider = ConnGet(pairs, "Provider")) {

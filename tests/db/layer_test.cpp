@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "db/ado.h"
+#include "db/connstr.h"
 #include "db/conventions.h"
 #include "db/fault.h"
 #include "db/spool.h"
@@ -136,7 +137,7 @@ TEST(Layer, AServerNameThatIsNoDirectoryGoesToSqlServer) {
   EXPECT_FALSE(cn.IsOpen());
   EXPECT_FALSE(std::filesystem::exists(d.path() + "/nosuch"));
   EXPECT_EQ(ErrorOf([&] { cn.Open("SERVER={unclosed;UID=sa"); }),
-            "Format of the initialization string does not conform to the OLE DB specification.");
+            db::kMalformedConnectionString);
 }
 
 TEST(Layer, ProceduresAreInstalledCheckedAndRecorded) {
