@@ -108,6 +108,8 @@ struct Val {
   bool column = false;      // a bare column reference
   std::string name;         // column name as written, for result naming
   std::string column_id;    // "source#column" of a bare column
+  int source = -1;          // a bare column: its source in scope
+  std::string declared_name;  // and its name as declared
   bool aggregate = false;   // contains an aggregate
   std::vector<Loose> loose;
 };
@@ -447,6 +449,8 @@ class Translator {
     v.column = true;
     v.name = name;
     v.column_id = std::to_string(found_src) + "#" + std::to_string(found_col);
+    v.source = found_src;
+    v.declared_name = col.name;
     v.loose.push_back({v.column_id, src.Exposed() + "." + col.name});
     return v;
   }
@@ -549,7 +553,18 @@ class Translator {
     } else if (b.type == Type::Text && Numeric(a.type)) {
       r = AsNumber(b);
     }
+    if (op == "=") NoteSeek(a, b);
     return Combine("(" + l + " " + op + " " + r + ")", Type::Bit, a, b);
+  }
+
+  // A column of a table compared for equality with a literal: the engine may index it.
+  void NoteSeek(const Val& a, const Val& b) {
+    const Val& col = a.column ? a : b;
+    const Val& lit = a.column ? b : a;
+    if (!col.column || lit.param < 0 || col.source < 0) return;
+    const Source& src = scope_[static_cast<size_t>(col.source)];
+    if (src.catalogue || src.schema.empty()) return;
+    plan_.seeks.push_back({src.schema, src.table, col.declared_name, col.type == Type::Text});
   }
 
   Val Additive() {

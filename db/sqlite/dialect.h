@@ -77,6 +77,13 @@ struct Plan {
   std::vector<std::string> statements;
   std::vector<ParamConv> params;  // one per literal of the shape
   bool returns_rows = false;      // the last statement yields the result rows
+  // Columns compared for equality with a literal, where an index would find the
+  // rows without reading the whole table.
+  struct Seek {
+    std::string schema, table, column;
+    bool text;  // compared under TPCI
+  };
+  std::vector<Seek> seeks;
 };
 
 // Throws db::Error: "Invalid object name 'T'." for an unknown table (T as written,
