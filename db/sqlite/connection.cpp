@@ -110,7 +110,11 @@ constexpr int64_t kSeekRuns = 4, kSeekRowsPerRun = 256;
 
 class SqliteSession;
 using Clock = std::chrono::steady_clock;
-constexpr auto kBatchAge = std::chrono::milliseconds(50);
+// A batch is committed once this old; the session then commits statement by
+// statement for kBatchPause, so that a writer of another process waiting for the
+// file finds it free between statements, as it would without batches.
+constexpr auto kBatchAge = std::chrono::milliseconds(40);
+constexpr auto kBatchPause = std::chrono::milliseconds(10);
 
 // The write batches of this thread's sessions.
 struct Batches {
@@ -510,6 +514,7 @@ class SqliteSession final : public Session, public Catalog {
     for (size_t i = 0; i < b.open.size();) {
       SqliteSession* other = b.open[i];
       bool commit = now - other->txn_began_ > kBatchAge;
+      if (commit) other->pause_until_ = now + kBatchPause;
       if (other != this)
         for (const auto& f : touched) commit = commit || other->Holds(f, SQLITE_TXN_WRITE);
       if (commit) other->CommitBatch();  // leaves b.open
@@ -527,7 +532,7 @@ class SqliteSession final : public Session, public Catalog {
       }
       if (restart) CommitBatch();
     }
-    if (!txn_ && b.depth > 0) {
+    if (!txn_ && b.depth > 0 && now >= pause_until_) {
       Exec("BEGIN");
       txn_ = true;
       txn_began_ = now;
@@ -584,7 +589,7 @@ class SqliteSession final : public Session, public Catalog {
   };
 
   bool txn_ = false;
-  Clock::time_point txn_began_;
+  Clock::time_point txn_began_, pause_until_;
   uint64_t txn_commits_ = 0;  // Batches::commits when the transaction began
   Access* collect_ = nullptr;
   std::map<std::string, std::string> file_of_alias_;
