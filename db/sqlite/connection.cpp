@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <unordered_map>
 
 #include "db/ado.h"
 #include "db/sqlite/dialect.h"
@@ -126,7 +127,7 @@ struct Batches {
 };
 thread_local Batches t_batches;
 
-constexpr size_t kMaxPlans = 1024;
+constexpr size_t kMaxPlans = 1024, kMaxRecent = 512;
 
 class SqliteSession final : public Session, public Catalog {
  public:
@@ -150,6 +151,9 @@ class SqliteSession final : public Session, public Catalog {
       std::string tempdb = DatabaseFile(dir_, "tempdb");
       if (tempdb.empty()) tempdb = (fs::path(dir_) / "tempdb.db").string();
       Attach(tempdb, "tempdb", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+      // Staging tables live in tempdb and are walked and updated whole, pass after
+      // pass: a cache that holds them saves reading them again from the file.
+      Exec("PRAGMA tempdb.cache_size=-65536");
     } catch (...) {
       sqlite3_close_v2(db_);
       throw;
@@ -212,7 +216,7 @@ class SqliteSession final : public Session, public Catalog {
     }
     if (verb == Verb::Create || verb == Verb::Drop) {
       // Translations read the tables' columns: they are made again.
-      plans_.clear();
+      ForgetPlans();
       updates_.clear();
     }
   }
@@ -396,6 +400,12 @@ class SqliteSession final : public Session, public Catalog {
   // The plan of a statement, translated once per shape; its literals are converted
   // into binds_ for this execution.
   CachedPlan& PlanFor(const std::string& sql, Verb verb) {
+    // Look-ups repeat the very same text (a code per row of a pass): those skip
+    // the tokenizer and the conversion of their literals.
+    if (auto r = recent_.find(sql); r != recent_.end()) {
+      binds_ = r->second.binds;
+      return Ran(*r->second.plan);
+    }
     Shape shape = Normalize(sql);
     auto it = plans_.find(shape.key);
     if (it == plans_.end()) {
@@ -404,7 +414,7 @@ class SqliteSession final : public Session, public Catalog {
       SeeOthersWrites();
       // Shapes are few (literals are not part of them); a caller that makes
       // endless distinct statements still gets a bounded cache.
-      if (plans_.size() >= kMaxPlans) plans_.clear();
+      if (plans_.size() >= kMaxPlans) ForgetPlans();
       auto cp = std::make_unique<CachedPlan>();
       cp->plan = Translate(shape, *this);
       if (cp->plan.params.size() != shape.literals.size()) throw Error("the statement's literals do not match its plan");
@@ -415,6 +425,20 @@ class SqliteSession final : public Session, public Catalog {
       it = plans_.emplace(std::move(shape.key), std::move(cp)).first;
     }
     CachedPlan& cp = *it->second;
+    binds_.resize(shape.literals.size());
+    for (size_t i = 0; i < shape.literals.size(); ++i) binds_[i] = ConvertLiteral(shape.literals[i], cp.plan.params[i]);
+    if (recent_.size() >= kMaxRecent) recent_.clear();
+    recent_.emplace(sql, Recent{&cp, binds_});
+    return Ran(cp);
+  }
+
+  void ForgetPlans() {
+    recent_.clear();
+    plans_.clear();
+  }
+
+  // Counts a run of the plan; see kSeekRuns.
+  CachedPlan& Ran(CachedPlan& cp) {
     if (!cp.indexed && !cp.plan.seeks.empty()) {
       for (const auto& st : cp.stmts) cp.scanned += sqlite3_stmt_status(st->get(), SQLITE_STMTSTATUS_FULLSCAN_STEP, 1);
       if (++cp.runs > kSeekRuns && cp.scanned >= kSeekRowsPerRun * cp.runs) {
@@ -422,8 +446,6 @@ class SqliteSession final : public Session, public Catalog {
         IndexSeeks(cp.plan);
       }
     }
-    binds_.resize(shape.literals.size());
-    for (size_t i = 0; i < shape.literals.size(); ++i) binds_[i] = ConvertLiteral(shape.literals[i], cp.plan.params[i]);
     return cp;
   }
 
@@ -599,6 +621,11 @@ class SqliteSession final : public Session, public Catalog {
   std::string db_name_;
   std::map<std::string, std::string> attached_;  // canonical file -> schema name
   std::map<std::string, std::unique_ptr<CachedPlan>> plans_;
+  struct Recent {
+    CachedPlan* plan;
+    std::vector<std::string> binds;
+  };
+  std::unordered_map<std::string, Recent> recent_;  // statement text -> its plan and binds
   std::map<std::string, PreparedUpdate> updates_;
   std::unique_ptr<Stmt> columns_stmt_;
   std::vector<std::string> binds_;
