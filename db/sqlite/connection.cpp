@@ -152,8 +152,11 @@ class SqliteSession final : public Session, public Catalog {
       if (tempdb.empty()) tempdb = (fs::path(dir_) / "tempdb.db").string();
       Attach(tempdb, "tempdb", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
       // Staging tables live in tempdb and are walked and updated whole, pass after
-      // pass: a cache that holds them saves reading them again from the file.
-      Exec("PRAGMA tempdb.cache_size=-65536");
+      // pass, and a target table's key index takes rows in random order: caches
+      // that hold them save reading them again from the file. Pages are only
+      // cached as they are read, so a small database never costs more.
+      Exec("PRAGMA main.cache_size=-16384");
+      Exec("PRAGMA tempdb.cache_size=-32768");
     } catch (...) {
       sqlite3_close_v2(db_);
       throw;
