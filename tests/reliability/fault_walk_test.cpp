@@ -25,6 +25,8 @@ struct WalkCase {
   const char* end;
 };
 
+void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
+
 // The number the program reports at exit under TALLYPORT_FAULT=count.
 long OperationsOf(const testsupport::RunResult& r) {
   const std::string tag = "tallyport: ";

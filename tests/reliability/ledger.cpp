@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include "com/error.h"
+#include "com/registry.h"
+
 namespace reliability {
 namespace fs = std::filesystem;
 
@@ -102,6 +105,40 @@ ShortLink::ShortLink(const std::string& target) {
 ShortLink::~ShortLink() {
   std::error_code ec;
   fs::remove(path_, ec);
+}
+
+CallResult CallExtract(com::IDispatch* obj, const std::vector<std::string>& values,
+                       const std::string& message_in) {
+  com::DISPID id = 0;
+  EXPECT_EQ(com::GetDispId(obj, "ExtractData", &id), com::S_OK);
+  std::vector<com::Variant> vals;
+  for (const auto& v : values) vals.push_back(com::Variant::Text(v));
+  com::Variant msg = com::Variant::Text(message_in);
+  com::VARIANT args[9];
+  for (size_t i = 0; i < 8; ++i) args[i] = vals.at(i).raw();
+  args[8].vt = com::VT_BYREF | com::VT_VARIANT;
+  args[8].pvarVal = msg.raw_mut();
+  com::VARIANT result;
+  com::VariantInit(&result);
+  com::EXCEPINFO ei{};
+  com::HRESULT hr = com::InvokeMethod(obj, id, args, 9, &result, &ei);
+  CallResult r;
+  r.failed_call = com::Failed(hr);
+  if (r.failed_call) {
+    r.message = ei.bstrDescription ? com::Utf8FromBstr(ei.bstrDescription) : "";
+  } else {
+    com::Variant res = com::Variant::FromRaw(result);
+    r.result = res.ToI2();
+    r.message = msg.IsNull() ? "" : msg.ToText();
+  }
+  com::VariantClear(&result);
+  com::ClearExcepInfo(&ei);
+  return r;
+}
+
+std::vector<std::string> ExtractValues(const EmbeddedServer& s, const std::string& begin,
+                                       const std::string& end) {
+  return {s.dir(), "", "vxdata_001_2006", s.dir(), "", "olap", begin, end};
 }
 
 }  // namespace reliability

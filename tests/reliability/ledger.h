@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "com/comptr.h"
+#include "com/variant.h"
 #include "tests/support/fixture.h"
 
 namespace reliability {
@@ -45,5 +47,18 @@ class ShortLink {
  private:
   std::string path_;
 };
+
+// ExtractData through IDispatch, as a late-binding host calls it: eight values and
+// sErrorMsg by reference.
+struct CallResult {
+  bool failed_call = false;  // the call itself failed (HRESULT)
+  int result = -1;           // the Variant result, when the call succeeded
+  std::string message;       // sErrorMsg afterwards, or the exception's text
+};
+CallResult CallExtract(com::IDispatch* obj, const std::vector<std::string>& values,
+                       const std::string& message_in = "");
+// The eight values of an extraction against one embedded server.
+std::vector<std::string> ExtractValues(const EmbeddedServer& s, const std::string& begin,
+                                       const std::string& end);
 
 }  // namespace reliability
