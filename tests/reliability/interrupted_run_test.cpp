@@ -1,11 +1,16 @@
-// Every data operation of a small run fails in turn, for each class and edition:
-// the run reports exactly that failure (exit status 1, the injected text), never
-// crashes, and the next run leaves exactly what a run on fresh tables leaves, with
-// only what the failed run may keep by design (cash lines it had already copied,
-// cumulative rows of the compatibility edition dated before its range).
+// A small run of each class and edition is interrupted at every data operation in
+// turn, once by a failure there and once by SIGKILL there. A failure is reported
+// as exactly that (exit status 1, the injected text) and never as a crash; a kill
+// leaves every database file sound. Either way the next run of the same session
+// leaves exactly what a run on fresh tables leaves, plus only what the interrupted
+// run keeps by design: cash lines it had already copied, and the compatibility
+// edition's cumulative rows, which are dated before its range.
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +29,8 @@ struct WalkCase {
   const char* begin;
   const char* end;
 };
+
+enum class Interruption { kFault, kKill };
 
 void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
 
@@ -59,10 +66,11 @@ std::pair<Rows, Rows> SplitByDate(const Rows& rows, const std::string& begin, co
   return {in, out};
 }
 
-class FaultWalk : public ::testing::TestWithParam<WalkCase> {};
+class InterruptedRun : public ::testing::TestWithParam<std::tuple<WalkCase, Interruption>> {};
 
-TEST_P(FaultWalk, EachOperationFailsCleanlyAndTheNextRunRepairs) {
-  const WalkCase& c = GetParam();
+TEST_P(InterruptedRun, AtEachOperationAndTheNextRunRepairs) {
+  const WalkCase& c = std::get<0>(GetParam());
+  const bool kill = std::get<1>(GetParam()) == Interruption::kKill;
   const bool cash = std::string(c.cls) == "cashvouch";
   const std::string target = cash ? "Temp_ETL_GL_CashVouch" : "Temp_Etl_GL_Sum";
   TempDir tmpl_dir, work_dir, reg_dir;
@@ -74,16 +82,18 @@ TEST_P(FaultWalk, EachOperationFailsCleanlyAndTheNextRunRepairs) {
   EmbeddedServer s(link.path());
   auto args = testsupport::ExtractArgs(c.cls, s, c.begin, c.end);
   if (c.compat) args.insert(args.begin() + 1, {"--edition", "compat"});
-  // A registry of the test's own, so every run of the walk has the same stage name.
+  // A registry of the test's own with TermMisc.Terminal: the stage carries this
+  // process's session id, which every run of the walk shares.
   const std::map<std::string, std::string> env = {{"TALLYPORT_REGISTRY", reg_dir.path() + "/registry"}};
-  auto with = [&](const std::string& fault) {
+  ASSERT_EQ(RunTallyport({"register"}, env).exit_code, 0);
+  auto with = [&](const char* name, const std::string& value) {
     auto e = env;
-    e["TALLYPORT_FAULT"] = fault;
+    e[name] = value;
     return e;
   };
 
   CopyServer(tmpl.dir(), s.dir());
-  auto r = RunTallyport(args, with("count"));
+  auto r = RunTallyport(args, with("TALLYPORT_FAULT", "count"));
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
   const long total = OperationsOf(r);
   ASSERT_GT(total, 20) << r.err;
@@ -94,13 +104,20 @@ TEST_P(FaultWalk, EachOperationFailsCleanlyAndTheNextRunRepairs) {
 
   bool copied = false;
   for (long n = 1; n <= total; ++n) {
-    SCOPED_TRACE(std::string(c.name) + ": fault at operation " + std::to_string(n) + " of " + std::to_string(total));
+    SCOPED_TRACE(std::string(c.name) + (kill ? ": killed" : ": fault") + " at operation " + std::to_string(n) +
+                 " of " + std::to_string(total));
     CopyServer(tmpl.dir(), s.dir());
-    const std::string message = "injected fault " + std::to_string(n) + ".";
-    r = RunTallyport(args, with(std::to_string(n) + ":" + message));
-    EXPECT_EQ(r.signal, 0);
-    EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("tallyport " + std::string(c.cls) + ": " + message + "\n"), std::string::npos) << r.err;
+    if (kill) {
+      r = RunTallyport(args, with("TALLYPORT_KILL_AT", std::to_string(n)));
+      EXPECT_EQ(r.signal, SIGKILL) << r.exit_code << r.out << r.err;
+      ExpectServerSound(s, "after the kill");
+    } else {
+      const std::string message = "injected fault " + std::to_string(n) + ".";
+      r = RunTallyport(args, with("TALLYPORT_FAULT", std::to_string(n) + ":" + message));
+      EXPECT_EQ(r.signal, 0);
+      EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+      EXPECT_NE(r.err.find("tallyport " + std::string(c.cls) + ": " + message + "\n"), std::string::npos) << r.err;
+    }
     if (cash) {
       // The copy is one statement: all of the range's lines or none, and once a
       // failure comes after it, every later one does too.
@@ -134,17 +151,21 @@ TEST_P(FaultWalk, EachOperationFailsCleanlyAndTheNextRunRepairs) {
   if (cash) {
     EXPECT_TRUE(copied) << "a failure at the last operation comes after the copy";
   }
-  RecordProperty("operations", static_cast<int>(total));
-  std::printf("%s: %ld operations walked\n", c.name, total);
+  ExpectServerSound(s, "at the end");
+  std::printf("%s: %ld operations, each %s\n", c.name, total, kill ? "killed" : "failed");
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Runs, FaultWalk,
-    ::testing::Values(WalkCase{"CashVouch", "cashvouch", false, "2006-03-01", "2006-03-31"},
-                      WalkCase{"SummaryOrdinary", "summary", false, "2006-03-02", "2006-03-03"},
-                      WalkCase{"SummaryBackfill", "summary", false, "2006-03-01", "2006-03-02"},
-                      WalkCase{"SummaryCompat", "summary", true, "2006-03-01", "2006-03-03"}),
-    [](const auto& p) { return std::string(p.param.name); });
+    Runs, InterruptedRun,
+    ::testing::Combine(::testing::Values(WalkCase{"CashVouch", "cashvouch", false, "2006-03-01", "2006-03-31"},
+                                         WalkCase{"SummaryOrdinary", "summary", false, "2006-03-02", "2006-03-03"},
+                                         WalkCase{"SummaryBackfill", "summary", false, "2006-03-01", "2006-03-02"},
+                                         WalkCase{"SummaryCompat", "summary", true, "2006-03-01", "2006-03-03"}),
+                       ::testing::Values(Interruption::kFault, Interruption::kKill)),
+    [](const auto& p) {
+      return std::string(std::get<0>(p.param).name) +
+             (std::get<1>(p.param) == Interruption::kKill ? "Killed" : "Failed");
+    });
 
 }  // namespace
 }  // namespace reliability
