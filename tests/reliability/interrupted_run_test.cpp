@@ -33,6 +33,7 @@ struct WalkCase {
 enum class Interruption { kFault, kKill };
 
 void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(Interruption i, std::ostream* os) { *os << (i == Interruption::kKill ? "kill" : "fault"); }
 
 // The number the program reports at exit under TALLYPORT_FAULT=count.
 long OperationsOf(const testsupport::RunResult& r) {

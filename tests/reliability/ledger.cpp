@@ -15,8 +15,12 @@ namespace fs = std::filesystem;
 
 void FillCashLedger(const EmbeddedServer& s) {
   testsupport::CreateAccountSet(s, "vxdata_001_2006", 2006, "001", {"97"});
+  s.Exec("vxdata_001_2006", "INSERT INTO code (ccode, bproperty, bend) VALUES ('1001', 1, 1), ('2202', 0, 1)");
+  AddCashLines(s);
+}
+
+void AddCashLines(const EmbeddedServer& s) {
   s.Exec("vxdata_001_2006", R"sql(
-    INSERT INTO code (ccode, bproperty, bend) VALUES ('1001', 1, 1), ('2202', 0, 1);
     INSERT INTO department VALUES ('01', 'Sales');
     INSERT INTO customer VALUES ('C1', '客户一');
     INSERT INTO vendor VALUES ('S1', 'Vendor 😀');

@@ -17,6 +17,8 @@ using testsupport::Rows;
 
 // A few cash-flow lines in March 2006 (and one in April) with names of every kind.
 void FillCashLedger(const EmbeddedServer& s);
+// The same lines and names on an account set that already has accounts 1001 and 2202.
+void AddCashLines(const EmbeddedServer& s);
 // Accounts of each kind with balances for periods 1 and 3, a ledger started on
 // 2006-03-01, and posted vouchers on 2006-03-01..03. The server procedures of the
 // compatibility edition are installed in olap.
