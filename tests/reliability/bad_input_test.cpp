@@ -47,7 +47,8 @@ struct Case {
   std::string password = kPassword;
   std::string begin = "2006-03-01";
   std::string end = "2006-03-31";
-  std::string setup = "";  // run on the account set first
+  std::string setup = "";      // run on the account set first
+  std::string sys_setup = "";  // and on vxsystem
   Expect cash, summary;
   // With kRows, the rows of the same ledger with canonical arguments over this
   // range, unless check_sql is given.
@@ -170,6 +171,14 @@ const Case kCases[] = {
      .summary = {kFails, "Invalid use of Null"},
      .cash_sql = kCashLines,
      .cash_want = "2"},
+    // Not a number any period can have: refused, never wrapped into a label.
+    {.what = "a period number no Long holds",
+     .sys_setup = "UPDATE ua_period SET iid=1e300 WHERE iid=3",
+     .cash = {kFails, "Overflow"},
+     .summary = {kFails, "Overflow"}},
+    {.what = "account set name whose comment hides the second table",
+     .acc_db = "vxdata_001_2006.dbo.gl_cashtable --",
+     .cash = {kFails, "Invalid column name 'dbill_date'."}},
     {.what = "NULL ledger start date",
      .setup = "UPDATE accinformation SET cValue=NULL",
      .summary = {kFails, ""}},
@@ -204,6 +213,7 @@ class BadInput : public ::testing::Test {
   void Prepare(const Case& c) {
     CopyServer(tmpl_.dir(), s_.dir());
     if (!c.setup.empty()) s_.Exec("vxdata_001_2006", c.setup);
+    if (!c.sys_setup.empty()) s_.Exec("vxsystem", c.sys_setup);
     auto alias = [&](const std::string& name, const std::string& db) {
       if (Nameable(name) && !fs::exists(s_.DbPath(name)))
         fs::copy_file(s_.DbPath(db), s_.DbPath(name));
