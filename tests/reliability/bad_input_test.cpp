@@ -330,5 +330,25 @@ TEST_F(BadInput, RightRowsOrAClearFailure) {
   std::printf("%d bad inputs tried\n", tried);
 }
 
+// A password glued to its option with '=' is a usage error that names the option
+// and never shows the value.
+TEST(BadInputUsage, UsageErrorsNeverShowAPassword) {
+  TempDir d;
+  const std::string pw = std::string("--acc-password=") + kMarker + "secret";
+  const std::vector<std::vector<std::string>> cases = {
+      {"cashvouch", "--acc-server", d.path(), "--acc-db", "x", "--olap-server", d.path(), "--olap-db", "o",
+       "--begin", "2006-01-01", "--end", "2006-01-02", pw},
+      {"summary", "--olap-password=" + std::string(kMarker) + "secret", "--acc-server", d.path()},
+      {"server", "init", d.path() + "/s", "--sa-password=" + std::string(kMarker) + "secret"},
+      {"procedures", "install", "--server", d.path(), "--db", "olap", "--password=" + std::string(kMarker) + "x"},
+  };
+  for (const auto& args : cases) {
+    auto r = RunTallyport(args);
+    EXPECT_EQ(r.exit_code, 64) << args[0];
+    EXPECT_NE(r.err.find("=...; give the value as the next argument"), std::string::npos) << r.err;
+    EXPECT_EQ((r.out + r.err).find(kMarker), std::string::npos) << r.err;
+  }
+}
+
 }  // namespace
 }  // namespace reliability
