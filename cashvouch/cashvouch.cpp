@@ -122,7 +122,7 @@ std::string GetAccountTime(const std::string& date_sql) {
                g.sZtYear + " and dbegin<='" + date_sql + "' and dend>='" + date_sql + "'",
            Need(g.cnSys), -1);
   std::string year = rs->Field("iyear").ToText();
-  std::string iid = std::to_string(static_cast<long long>(rs->Field("iid").ToDouble()));
+  std::string iid = std::to_string(db::PeriodNumber(rs->Field("iid")));
   return year + "." + (iid.size() < 2 ? "0" + iid : iid);
 }
 

@@ -3,12 +3,20 @@
 // a password holding ';' can never add a keyword.
 #include "db/conventions.h"
 
+#include <cmath>
 
 #include "com/comptr.h"
+#include "com/error.h"
 #include "com/registry.h"
 #include "db/sqltext.h"
 
 namespace db {
+
+long long PeriodNumber(const com::Variant& iid) {
+  const double d = std::trunc(iid.ToDouble());
+  if (!(d >= -2147483648.0 && d <= 2147483647.0)) com::ThrowOverflow();
+  return static_cast<long long>(d);
+}
 
 std::string ConnectionString(ClassKind cls, Role role, std::string_view server,
                              std::string_view password, std::string_view database) {

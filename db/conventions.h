@@ -33,6 +33,11 @@ struct AccountSetKey {
 };
 AccountSetKey AccountSetFromDbName(std::string_view acc_db_name);
 
+// A fiscal period number (ua_period.iid) as a whole number, its fraction dropped.
+// A value no Long can hold (an embedded server's file may store anything) throws
+// "Overflow", as the run-time's conversion does, never a wrapped number.
+long long PeriodNumber(const com::Variant& iid);
+
 // The terminal session id as text from TermMisc.Terminal.GetSessionId, created by
 // ProgID and called by name; "" on any failure. Never throws.
 std::string GetTerminalSessionId();

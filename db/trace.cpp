@@ -5,7 +5,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -20,14 +22,23 @@ namespace {
 std::mutex g_mutex;
 long g_fail_at = 0;
 long g_count = 0;
+long g_kill_at = 0;
 std::string g_message;
 bool g_env_read = false;
+
+// At exit, so the count covers the whole run whatever ended it.
+void PrintOperationCount() { std::fprintf(stderr, "tallyport: %ld data operations\n", g_count); }
 
 void ReadEnvOnce() {
   if (g_env_read) return;
   g_env_read = true;
+  if (const char* k = std::getenv("TALLYPORT_KILL_AT")) g_kill_at = std::max(0L, std::strtol(k, nullptr, 10));
   const char* f = std::getenv("TALLYPORT_FAULT");
   if (f == nullptr) return;
+  if (std::string_view(f) == "count") {
+    std::atexit(PrintOperationCount);
+    return;
+  }
   char* end = nullptr;
   long n = std::strtol(f, &end, 10);
   if (end != nullptr && *end == ':' && n > 0) {
@@ -134,6 +145,8 @@ void CountOperation() {
   std::lock_guard<std::mutex> lock(g_mutex);
   ReadEnvOnce();
   ++g_count;
+  // Before the operation, as a power cut between two statements would.
+  if (g_kill_at > 0 && g_count == g_kill_at) std::raise(SIGKILL);
   if (g_fail_at > 0 && g_count == g_fail_at) throw Error(g_message);
 }
 

@@ -60,7 +60,13 @@ Parsed Parse(const std::vector<std::string>& args, const std::map<std::string, b
     const std::string& a = args[i];
     if (a.rfind("--", 0) == 0) {
       auto it = known.find(a);
-      if (it == known.end()) throw UsageError{"unknown option " + a};
+      if (it == known.end()) {
+        // An option glued to its value may carry a password: name the option only.
+        size_t eq = a.find('=');
+        if (eq != std::string::npos)
+          throw UsageError{"unknown option " + a.substr(0, eq) + "=...; give the value as the next argument"};
+        throw UsageError{"unknown option " + a};
+      }
       if (p.opts.count(a)) throw UsageError{"option given twice: " + a};
       if (it->second && i + 1 >= args.size()) throw UsageError{"option " + a + " needs a value"};
       p.opts.emplace(a, it->second ? args[++i] : std::string(1, '1'));

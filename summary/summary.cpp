@@ -37,7 +37,7 @@ std::string Trim(std::string s) {
 
 // "0#": at least two digits.
 std::string TwoDigits(const Variant& v) {
-  std::string t = std::to_string(static_cast<long long>(v.ToDouble()));
+  std::string t = std::to_string(db::PeriodNumber(v));
   return t.size() < 2 ? "0" + t : t;
 }
 
@@ -560,8 +560,8 @@ void Summary::AddLjLd(db::Recordset& rsCode, std::string& sDay) {
     dims = Flag(*a, "bperson") || Flag(*a, "bcus") || Flag(*a, "bsup") || Flag(*a, "bdept") ||
            Flag(*a, "bitem");
   }
-  const double period = Variant::Text(m.sPeriodStart).ToDouble();
-  sDay = period > 1 ? GetAccountDay(std::to_string(static_cast<long long>(period) - 1), "e")
+  const long long period = db::PeriodNumber(Variant::Text(m.sPeriodStart));
+  sDay = period > 1 ? GetAccountDay(std::to_string(period - 1), "e")
                     : GetAccountDay(m.sPeriodStart, "s");
   if (dims) {
     Query b("select cexch_name,cdept_id,cperson_id,ccus_id,csup_id,citem_class,citem_id,sum(addmd) as addmd,"
@@ -711,7 +711,7 @@ void Summary::CompatStages(std::string& sPeriodStart, const std::string& label) 
 void Summary::CompatLjLd(db::Recordset& rsCode, std::string& sDay) {
   auto& m = acc_msg_;
   const std::string code = rsCode.Field("code_no").ToText();
-  sDay = GetAccountDay(std::to_string(static_cast<long long>(Variant::Text(m.sPeriodStart).ToDouble()) - 1), "e");
+  sDay = GetAccountDay(std::to_string(db::PeriodNumber(Variant::Text(m.sPeriodStart)) - 1), "e");
   Query b("select cexch_name,cbegind_c,cendd_c,mb,mb_f,md,md_f,mc,mc_f,me,me_f from gl_accsum where ccode='" +
               SqlText(code) + "' and iperiod=1",
           Acc());

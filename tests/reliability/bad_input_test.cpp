@@ -1,0 +1,354 @@
+// Hostile and malformed input through the tallyport program and through IDispatch,
+// both classes, one table: dates in accepted and refused forms, reversed and far
+// ranges, empty and huge texts, names that carry quotes, separators, braces and
+// comment starters into statements and connection strings, NULLs in source
+// columns, and names in Chinese and emoji. Every case ends either with the right
+// rows or with a clear failure; never a crash or a hang, never a statement whose
+// meaning changed (no table appears or goes, the account set stays as it was), and
+// never the password in any output or in the trace.
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "com/error.h"
+#include "com/registry.h"
+#include "editions/edition.h"
+#include "tests/reliability/ledger.h"
+
+namespace reliability {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::RunTallyport;
+using testsupport::TempDir;
+
+// Every password of the table carries the marker, which must never be seen.
+constexpr const char* kMarker = "Zq9";
+const std::string kPassword = std::string(kMarker) + "'p;{w}}--/*";
+constexpr const char* kServer = "@server";
+constexpr const char* kHostileServer = "@hostile";  // a link to the server, named srv'x;{y}}--/*z
+const std::string kHuge(100000, 'x');
+
+enum Outcome { kRows, kFails, kCallFails };
+
+struct Expect {
+  Outcome outcome = kRows;
+  const char* message = "";  // a part of the error text, for failures
+};
+
+struct Case {
+  const char* what;
+  std::string server = kServer;
+  std::string acc_db = "vxdata_001_2006";
+  std::string olap_db = "olap";
+  std::string password = kPassword;
+  std::string begin = "2006-03-01";
+  std::string end = "2006-03-31";
+  std::string setup = "";      // run on the account set first
+  std::string sys_setup = "";  // and on vxsystem
+  Expect cash, summary;
+  // With kRows, the rows of the same ledger with canonical arguments over this
+  // range, unless check_sql is given.
+  const char* ref_begin = "2006-03-01";
+  const char* ref_end = "2006-03-31";
+  // For cases that change the data: a query on the analysis database per class
+  // and the value it must give.
+  const char* cash_sql = "";
+  const char* cash_want = "";
+  const char* summary_sql = "";
+  const char* summary_want = "";
+};
+
+const char* kDateMessage = "Type mismatch";
+const char* kCashLines = "select count(*) from Temp_ETL_GL_CashVouch";
+const char* kMovementRows = "select count(*) from Temp_Etl_GL_Sum where Date>='2006-03-01'";
+
+// Members left out of a case keep their defaults; GCC 12 warns about every one.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+const Case kCases[] = {
+    {.what = "separated date with one-digit month and day", .begin = "2006/3/1", .end = "2006-3-31"},
+    {.what = "compact dates with times", .begin = "20060301 00:00", .end = "20060331 23:59:59"},
+    {.what = "one day", .begin = "2006-03-02", .end = "2006-03-02", .ref_begin = "2006-03-02", .ref_end = "2006-03-02"},
+    {.what = "far past to far future",
+     .begin = "1753-01-01",
+     .end = "9999-12-31",
+     .ref_begin = "2006-01-01",
+     .ref_end = "2006-12-31"},
+    {.what = "day before month",
+     .begin = "03/01/2006",
+     .cash = {kCallFails, kDateMessage},
+     .summary = {kFails, kDateMessage}},
+    {.what = "month 13", .end = "2006-13-01", .cash = {kCallFails, kDateMessage}, .summary = {kFails, kDateMessage}},
+    {.what = "February 30th", .end = "2006-02-30", .cash = {kCallFails, kDateMessage}, .summary = {kFails, kDateMessage}},
+    {.what = "empty date", .begin = "", .cash = {kCallFails, kDateMessage}, .summary = {kFails, kDateMessage}},
+    {.what = "a statement after the date",
+     .end = "2006-03-31'; drop table code--",
+     .cash = {kCallFails, kDateMessage},
+     .summary = {kFails, kDateMessage}},
+    {.what = "huge date", .begin = kHuge, .cash = {kCallFails, kDateMessage}, .summary = {kFails, kDateMessage}},
+    {.what = "end one day before begin",
+     .begin = "2006-03-02",
+     .end = "2006-03-01",
+     .cash = {kFails, "{{Q6.GL.TALLYPORT.MSG_DATE}}"},
+     .summary = {kFails, "起始日期不能小于结束日期！"}},
+    {.what = "end years before begin",
+     .begin = "2006-03-02",
+     .end = "1999-03-02",
+     .cash = {kFails, "{{Q6.GL.TALLYPORT.MSG_DATE}}"},
+     .summary = {kFails, "起始日期不能小于结束日期！"}},
+    {.what = "server named with quote, separator, braces and comments", .server = kHostileServer},
+    {.what = "empty server", .server = "", .cash = {kFails, ""}, .summary = {kFails, ""}},
+    {.what = "huge server", .server = kHuge, .cash = {kFails, ""}, .summary = {kFails, ""}},
+    {.what = "account set name in capitals", .acc_db = "VXDATA_001_2006"},
+    {.what = "account set name with quote, separator, braces and comment around the pattern",
+     .acc_db = "o'x;{y}}--vxdata_001_2006",
+     .cash = {kFails, ""}},
+    {.what = "account set name with a slash",
+     .acc_db = "vxdata_001_2006/*x",
+     .cash = {kFails, "Cannot open database"},
+     .summary = {kFails, "Cannot open database"}},
+    {.what = "account set name without the pattern",
+     .acc_db = "acct2006",
+     .cash = {kFails, ""},
+     .summary = {kFails, ""}},
+    {.what = "empty account set name",
+     .acc_db = "",
+     .cash = {kFails, "Cannot open database"},
+     .summary = {kFails, "Cannot open database"}},
+    {.what = "huge account set name",
+     .acc_db = kHuge,
+     .cash = {kFails, "Cannot open database"},
+     .summary = {kFails, "Cannot open database"}},
+    {.what = "analysis database name with quote, separator, braces and comments", .olap_db = "olap'x;{y}}--z"},
+    {.what = "wrong password",
+     .password = std::string(kMarker) + "'wrong;{",
+     .cash = {kFails, "Login failed for user 'sa'."},
+     .summary = {kFails, "Login failed for user 'sa'."}},
+    {.what = "empty password",
+     .password = "",
+     .cash = {kFails, "Login failed for user 'sa'."},
+     .summary = {kFails, "Login failed for user 'sa'."}},
+    {.what = "huge password",
+     .password = kMarker + kHuge,
+     .cash = {kFails, "Login failed for user 'sa'."},
+     .summary = {kFails, "Login failed for user 'sa'."}},
+    {.what = "names and codes with quote, separator, braces and comments",
+     .setup = "UPDATE department SET cdepcode='D''1;{x}--/*', cdepname='O''Neil; {x}} -- /* y */';"
+              "UPDATE gl_accvouch SET cdept_id='D''1;{x}--/*' WHERE cdept_id='01'",
+     .cash_sql = "select group_concat(DepartmentName) from Temp_ETL_GL_CashVouch where DepartmentName<>''",
+     .cash_want = "O'Neil; {x}} -- /* y */"},
+    {.what = "names in Chinese and emoji",
+     .setup = "UPDATE department SET cdepcode='部门😀', cdepname='销售部 🚀';"
+              "UPDATE gl_accvouch SET cdept_id='部门😀' WHERE cdept_id='01'",
+     .cash_sql = "select group_concat(ifnull(DepartmentName, '-') || '/' || ifnull(CustomerName, '-') || '/' ||"
+                 " ifnull(SupplierName, '-'), '|') from (select * from Temp_ETL_GL_CashVouch order by Date)",
+     .cash_want = "销售部 🚀/客户一/-|-/-/Vendor 😀"},
+    {.what = "NULL cash amounts and voucher sign",
+     .setup = "UPDATE gl_cashtable SET md=NULL, mc=NULL; UPDATE gl_accvouch SET csign=NULL",
+     .cash_sql = "select count(*) || ',' || count(VouchId) || ',' || count(NatInMoney) from Temp_ETL_GL_CashVouch",
+     .cash_want = "2,0,1"},
+    {.what = "NULL voucher dates",
+     .setup = "UPDATE gl_accvouch SET dbill_date=NULL WHERE ino_id=13 OR ccode='2202'",
+     .cash_sql = kCashLines,
+     .cash_want = "1",
+     .summary_sql = kMovementRows,
+     .summary_want = "3"},
+    {.what = "NULL movement amounts",
+     .setup = "UPDATE gl_accvouch SET md=NULL, mc=NULL WHERE ccode='2202'",
+     .summary = {kFails, "Invalid use of Null"},
+     .cash_sql = kCashLines,
+     .cash_want = "2"},
+    {.what = "NULL account side",
+     .setup = "UPDATE code SET bproperty=NULL",
+     .cash = {kFails, "Invalid use of Null"},
+     .summary = {kFails, "Invalid use of Null"}},
+    {.what = "NULL currency codes",
+     .setup = "UPDATE foreigncurrency SET cexch_code=NULL",
+     .summary = {kFails, "Invalid use of Null"},
+     .cash_sql = kCashLines,
+     .cash_want = "2"},
+    // Not a number any period can have: refused, never wrapped into a label.
+    {.what = "a period number no Long holds",
+     .sys_setup = "UPDATE ua_period SET iid=1e300 WHERE iid=3",
+     .cash = {kFails, "Overflow"},
+     .summary = {kFails, "Overflow"}},
+    {.what = "account set name whose comment hides the second table",
+     .acc_db = "vxdata_001_2006.dbo.gl_cashtable --",
+     .cash = {kFails, "Invalid column name 'dbill_date'."}},
+    {.what = "NULL ledger start date",
+     .setup = "UPDATE accinformation SET cValue=NULL",
+     .summary = {kFails, ""}},
+};
+#pragma GCC diagnostic pop
+
+std::string ResultText(const Expect& e) {
+  return e.outcome == kRows ? "rows" : e.outcome == kFails ? "failure" : "failed call";
+}
+
+std::string Replaced(std::string s, const std::string& from, const std::string& to) {
+  for (size_t i = 0; (i = s.find(from, i)) != std::string::npos; i += to.size()) s.replace(i, from.size(), to);
+  return s;
+}
+
+// A database name that can be a file of the server.
+bool Nameable(const std::string& db) { return !db.empty() && db.size() < 200 && db.find('/') == std::string::npos; }
+
+class BadInput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TALLYPORT_REGISTRY", (tmp_.path() + "/registry").c_str(), 1);
+    FillBalanceLedger(tmpl_);
+    AddCashLines(tmpl_);
+    auto r = RunTallyport({"server", "init", tmpl_.dir(), "--sa-password", kPassword});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+  }
+  void TearDown() override { unsetenv("TALLYPORT_REGISTRY"); }
+
+  // A fresh copy of the ledger with the case's setup, its databases also under the
+  // case's names.
+  void Prepare(const Case& c) {
+    CopyServer(tmpl_.dir(), s_.dir());
+    if (!c.setup.empty()) s_.Exec("vxdata_001_2006", c.setup);
+    if (!c.sys_setup.empty()) s_.Exec("vxsystem", c.sys_setup);
+    auto alias = [&](const std::string& name, const std::string& db) {
+      if (Nameable(name) && !fs::exists(s_.DbPath(name)))
+        fs::copy_file(s_.DbPath(db), s_.DbPath(name));
+    };
+    alias(c.acc_db, "vxdata_001_2006");
+    alias(c.olap_db, "olap");
+  }
+  // What the account set holds, table by table.
+  std::map<std::string, std::string> AccountSet(const std::string& db) {
+    std::map<std::string, std::string> counts;
+    for (const auto& t : Tables(s_, db)) counts[t] = s_.Scalar(db, "select count(*) from \"" + t + "\"");
+    return counts;
+  }
+
+  TempDir tmp_, tmpl_dir_, work_dir_;
+  EmbeddedServer tmpl_{tmpl_dir_.path()}, s_{work_dir_.path()};
+  const std::string hostile_ = tmp_.path() + "/srv'x;{y}}--/*z";
+};
+
+TEST_F(BadInput, RightRowsOrAClearFailure) {
+  fs::create_directory(fs::path(hostile_).parent_path());
+  fs::create_directory_symlink(s_.dir(), hostile_);
+  const std::string trace = tmp_.path() + "/trace";
+  int tried = 0;
+  for (const Case& c : kCases) {
+    for (const char* cls : {"cashvouch", "summary"}) {
+      const bool cash = std::string(cls) == "cashvouch";
+      const Expect& want = cash ? c.cash : c.summary;
+      const std::string target = cash ? "Temp_ETL_GL_CashVouch" : "Temp_Etl_GL_Sum";
+      // The analysis database the run writes, when the case names one that exists.
+      const std::string olap = Nameable(c.olap_db) ? c.olap_db : "olap";
+      const std::string server = c.server == kServer ? s_.dir() : c.server == kHostileServer ? hostile_ : c.server;
+      const std::vector<std::string> values = {server, c.password, c.acc_db, server,
+                                               c.password, c.olap_db, c.begin, c.end};
+      // The rows the same ledger gives with canonical arguments.
+      Rows ref;
+      if (want.outcome == kRows) {
+        Prepare(c);
+        std::vector<std::string> args = testsupport::ExtractArgs(cls, s_, c.ref_begin, c.ref_end);
+        args.insert(args.end(), {"--acc-password", kPassword, "--olap-password", kPassword});
+        auto r = RunTallyport(args);
+        ASSERT_EQ(r.exit_code, 0) << c.what << ": " << r.err;
+        ref = TableRows(s_, "olap", target);
+      }
+      for (bool through_program : {true, false}) {
+        SCOPED_TRACE(std::string(c.what) + ", " + cls + (through_program ? ", tallyport" : ", IDispatch"));
+        ++tried;
+        Prepare(c);
+        const auto acc_before = AccountSet("vxdata_001_2006");
+        const auto olap_before = Tables(s_, olap);
+        int code;
+        std::string message, output;
+        if (through_program) {
+          fs::remove(trace);
+          // The passwords come through the environment, as a careful user passes them.
+          std::vector<std::string> args = {cls,       "--acc-server", server,    "--acc-db", c.acc_db,
+                                           "--olap-server", server,  "--olap-db", c.olap_db, "--begin",
+                                           c.begin,   "--end",        c.end,     "--quiet",  "--json",
+                                           "--trace", trace};
+          auto r = RunTallyport(args, {{"TALLYPORT_ACC_PASSWORD", c.password}, {"TALLYPORT_OLAP_PASSWORD", c.password}},
+                                60);
+          EXPECT_EQ(r.signal, 0);
+          code = r.exit_code;
+          const std::string prefix = std::string("tallyport ") + cls + ": ";
+          message = r.err.rfind(prefix, 0) == 0 ? r.err.substr(prefix.size(), r.err.find('\n') - prefix.size()) : r.err;
+          output = r.out + r.err + testsupport::ReadFile(trace);
+          const std::string sent = testsupport::ReadFile(trace);
+          if (want.outcome != kRows && std::string(want.message).find("TALLYPORT.MSG_DATE") != std::string::npos) {
+            EXPECT_EQ(sent, "") << "a reversed range opens no connection";
+          }
+          // Values reach connection strings braced when they hold a separator or a
+          // brace, and SQL literals with their quotes doubled.
+          if (r.exit_code == 0) {
+            for (const std::string& v : {server, c.acc_db, c.olap_db}) {
+              if (v.find_first_of(";{}") != std::string::npos) {
+                EXPECT_NE(sent.find("=" + ("{" + Replaced(v, "}", "}}") + "}")), std::string::npos) << v;
+              }
+            }
+            if (cash) {
+              EXPECT_NE(sent.find("OPENROWSET('SQLOLEDB','" + Replaced(server, "'", "''") + "';'sa';'***'"),
+                        std::string::npos);
+            }
+          }
+        } else {
+          // A Summary object serves one run: its working record carries over.
+          com::ComPtr<com::IDispatch> obj;
+          const com::GUID clsid = cash ? editions::kCashVouchClsid : editions::CurrentEdition().summary_clsid;
+          ASSERT_EQ(com::CreateFromLibrary(CURRENT_LIB, clsid, com::IID_IDispatch, obj.PutVoid()), com::S_OK);
+          CallResult r = CallExtract(obj.get(), values);
+          code = r.failed_call ? 2 : r.result;
+          message = r.message;
+          output = r.message;
+        }
+        const int want_code = want.outcome == kRows ? 0 : want.outcome == kFails ? 1 : 2;
+        EXPECT_EQ(code, want_code) << "wanted " << ResultText(want) << ", message: " << message.substr(0, 300);
+        if (want.outcome != kRows) {
+          EXPECT_FALSE(message.empty());
+          EXPECT_NE(message.find(want.message), std::string::npos) << message.substr(0, 300);
+        } else if (*(cash ? c.cash_sql : c.summary_sql)) {
+          EXPECT_EQ(s_.Scalar(olap, cash ? c.cash_sql : c.summary_sql), cash ? c.cash_want : c.summary_want);
+        } else if (!*c.cash_sql && !*c.summary_sql) {
+          EXPECT_EQ(TableRows(s_, olap, target), ref);
+        }
+        EXPECT_EQ(output.find(kMarker), std::string::npos) << "the password is shown";
+        // No statement did anything but its own work.
+        EXPECT_EQ(AccountSet("vxdata_001_2006"), acc_before);
+        auto olap_after = Tables(s_, olap);
+        std::erase(olap_after, target);
+        EXPECT_EQ(olap_after, olap_before);
+        EXPECT_TRUE(Tables(s_, "tempdb").empty() || want.outcome != kRows);
+      }
+    }
+  }
+  std::printf("%d bad inputs tried\n", tried);
+}
+
+// A password glued to its option with '=' is a usage error that names the option
+// and never shows the value.
+TEST(BadInputUsage, UsageErrorsNeverShowAPassword) {
+  TempDir d;
+  const std::string pw = std::string("--acc-password=") + kMarker + "secret";
+  const std::vector<std::vector<std::string>> cases = {
+      {"cashvouch", "--acc-server", d.path(), "--acc-db", "x", "--olap-server", d.path(), "--olap-db", "o",
+       "--begin", "2006-01-01", "--end", "2006-01-02", pw},
+      {"summary", "--olap-password=" + std::string(kMarker) + "secret", "--acc-server", d.path()},
+      {"server", "init", d.path() + "/s", "--sa-password=" + std::string(kMarker) + "secret"},
+      {"procedures", "install", "--server", d.path(), "--db", "olap", "--password=" + std::string(kMarker) + "x"},
+  };
+  for (const auto& args : cases) {
+    auto r = RunTallyport(args);
+    EXPECT_EQ(r.exit_code, 64) << args[0];
+    EXPECT_NE(r.err.find("=...; give the value as the next argument"), std::string::npos) << r.err;
+    EXPECT_EQ((r.out + r.err).find(kMarker), std::string::npos) << r.err;
+  }
+}
+
+}  // namespace
+}  // namespace reliability
