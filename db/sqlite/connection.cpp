@@ -15,10 +15,11 @@
 // any other session of the thread holding uncommitted writes to a database file
 // the statement touches commits, and a session whose snapshot of such a file is
 // older than a commit made since begins afresh. Which files a statement reads and
-// writes is learnt from SQLite's authorizer when it is prepared. A session writes
-// one file per transaction and never upgrades a read snapshot to a write (it
-// commits first), so it never waits for a lock while holding another, and a busy
-// file is waited for exactly as in autocommit. Batches are committed after
+// writes is learnt from SQLite's authorizer when it is prepared. The sessions of a
+// thread together hold one file's write lock at a time, and a session never
+// upgrades a read snapshot to a write (it commits first), so a thread never waits
+// for a lock while holding another, and a busy file is waited for exactly as in
+// autocommit. Batches are committed after
 // kBatchAge at the latest, so other processes wait for them only briefly.
 #include "db/sqlite/connection.h"
 
@@ -540,8 +541,12 @@ class SqliteSession final : public Session, public Catalog {
       SqliteSession* other = b.open[i];
       bool commit = now - other->txn_began_ > kBatchAge;
       if (commit) other->pause_until_ = now + kBatchPause;
-      if (other != this)
+      if (other != this) {
+        // A writer of this thread holds no other file's write lock while it may wait
+        // for one: two processes never wait for each other.
+        if (!writes.empty()) commit = commit || other->HoldsWriteOnOther({});
         for (const auto& f : touched) commit = commit || other->Holds(f, SQLITE_TXN_WRITE);
+      }
       if (commit) other->CommitBatch();  // leaves b.open
       else ++i;
     }

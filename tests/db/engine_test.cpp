@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -263,6 +264,46 @@ TEST(Engine, TempdbTablesSearchedByValueGetAnIndexThatFindsTheSameRows) {
     EXPECT_EQ(rs->Eof(), name != std::string("stage")) << name;
     rs->Close();
   }
+}
+
+// Two runs at once, each writing two databases in the opposite order, inside their
+// batches: neither waits for the other while holding a lock the other needs.
+TEST(Engine, BatchesOfTwoThreadsWritingTwoDatabasesNeverWaitForEachOther) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("one", "create table t (k int);");
+  s.Exec("two", "create table t (k int);");
+  // Both runs hold their first database's lock before either writes its second.
+  std::barrier both(2);
+  constexpr int kRounds = 20;
+  auto run = [&](const std::string& first, const std::string& second, std::string* error) {
+    try {
+      db::WriteBatch batch;
+      db::Connection a, b;
+      a.Open(Conn(s, first));
+      b.Open(Conn(s, second));
+      a.SetCommandTimeout(5);
+      b.SetCommandTimeout(5);
+      for (int i = 0; i < kRounds; ++i) {
+        a.Execute("insert into t values (" + std::to_string(i) + ")");
+        both.arrive_and_wait();
+        b.Execute("insert into t values (" + std::to_string(i) + ")");
+        both.arrive_and_wait();  // neither takes its first lock again before both are done
+      }
+      batch.Commit();
+    } catch (const std::exception& e) {
+      *error = e.what();
+      both.arrive_and_drop();  // the other run goes on alone
+    }
+  };
+  std::string e1, e2;
+  std::thread t1(run, "one", "two", &e1), t2(run, "two", "one", &e2);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(e1, "");
+  EXPECT_EQ(e2, "");
+  EXPECT_EQ(s.Scalar("one", "select count(*) from t"), std::to_string(2 * kRounds));
+  EXPECT_EQ(s.Scalar("two", "select count(*) from t"), std::to_string(2 * kRounds));
 }
 
 }  // namespace
