@@ -54,9 +54,11 @@ class Session {
 
 // A unit of work of this thread, such as one extraction run. While one is open, the
 // embedded engine commits the statements of the thread's sessions in batches, not
-// one by one: the sessions of the thread still see each other's statements at once,
-// other processes see them within a few tens of milliseconds, and all of them are
-// durable once Commit returns. On SQL Server every statement commits as it ends.
+// one by one: the sessions of the thread still see each other's statements at once;
+// other processes see them, and may write the same database, a few tens of
+// milliseconds later while the thread goes on sending statements (a thread that
+// stops sending them should Commit first); all of them are durable once Commit
+// returns. On SQL Server every statement commits as it ends.
 class WriteBatch {
  public:
   WriteBatch();
