@@ -357,15 +357,19 @@ class SqliteSession final : public Session, public Catalog {
   }
 
   std::optional<std::vector<Column>> Columns(std::string_view alias, std::string_view table) override {
-    if (!columns_stmt_) columns_stmt_ = std::make_unique<Stmt>(db_, "SELECT name, type FROM pragma_table_info(?1, ?2)");
+    if (!columns_stmt_)
+      columns_stmt_ = std::make_unique<Stmt>(db_, "SELECT name, type, dflt_value FROM pragma_table_info(?1, ?2)");
+    static const std::string new_id = NewIdDefault();
     Stmt& st = *columns_stmt_;
     st.Reset();
     st.BindText(1, table);
     st.BindText(2, alias);
     std::vector<Column> cols;
-    while (st.Step())
+    while (st.Step()) {
+      const auto* dflt = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 2));
       cols.push_back({reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0)),
-                      reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 1))});
+                      reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 1)), dflt && new_id == dflt});
+    }
     sqlite3_reset(st.get());
     if (cols.empty()) return std::nullopt;
     return cols;

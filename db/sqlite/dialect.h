@@ -40,6 +40,7 @@ Shape Normalize(std::string_view tsql);
 struct Column {
   std::string name;
   std::string decl_type;  // as declared: "datetime", "nvarchar(80)", "decimal(18,6)"
+  bool new_id = false;    // its default is newid() (see NewIdDefault)
 };
 
 // What the translator needs to know of the server: where databases are and what
@@ -99,6 +100,10 @@ struct Plan {
 // an object named '<name>' in the database. Could not create constraint or index.
 // See previous errors."
 Plan Translate(const Shape& shape, Catalog& catalog);
+
+// The default expression a translated "default newid()" column is made with, as
+// SQLite reports it (pragma table_info's dflt_value).
+std::string NewIdDefault();
 
 // Converts one literal for binding; throws db::Error with SQL Server's text.
 // DateTime accepts YYYYMMDD, YYYY-MM-DD (or with '/', one- or two-digit month and

@@ -305,6 +305,23 @@ uint32_t NextFolded(const unsigned char* s, int n, int* i) {
 }
 
 // TPCI: blanks at the end do not count, letters compare without case or width.
+// A new upper-case GUID text, version 4, as newid() gives it.
+void NewId(sqlite3_context* ctx, int, sqlite3_value**) {
+  unsigned char b[16];
+  sqlite3_randomness(sizeof b, b);
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+  static const char kHex[] = "0123456789ABCDEF";
+  char out[36];
+  int o = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out[o++] = '-';
+    out[o++] = kHex[b[i] >> 4];
+    out[o++] = kHex[b[i] & 15];
+  }
+  sqlite3_result_text(ctx, out, o, SQLITE_TRANSIENT);
+}
+
 int CompareTpci(void*, int n1, const void* p1, int n2, const void* p2) {
   auto* a = static_cast<const unsigned char*>(p1);
   auto* b = static_cast<const unsigned char*>(p2);
@@ -329,6 +346,7 @@ void RegisterDialectFunctions(sqlite3* db) {
   for (int argc : {2, 4}) sqlite3_create_function(db, "tp_plus", argc, det, nullptr, Plus, nullptr, nullptr);
   for (int argc : {1, 2}) sqlite3_create_function(db, "tp_number", argc, det, nullptr, ToNumberFn, nullptr, nullptr);
   sqlite3_create_function(db, "sum", 1, det, nullptr, nullptr, SumStep, SumFinal);
+  sqlite3_create_function(db, "tp_newid", 0, SQLITE_UTF8, nullptr, NewId, nullptr, nullptr);
   sqlite3_create_collation(db, "TPCI", SQLITE_UTF8, nullptr, CompareTpci);
 }
 

@@ -306,4 +306,26 @@ TEST(Engine, BatchesOfTwoThreadsWritingTwoDatabasesNeverWaitForEachOther) {
   EXPECT_EQ(s.Scalar("two", "select count(*) from t"), std::to_string(2 * kRounds));
 }
 
+// A key left to its newid() default gets a fresh GUID from every kind of insert the
+// engine runs, and the table keeps a default any SQLite tool can use.
+TEST(Engine, NewIdDefaultsGiveFreshGuidsHereAndInPlainSqlite) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("olap", "create table src (n int); insert into src values (1),(2),(3);");
+  db::Connection cn;
+  cn.Open(Conn(s, "olap"));
+  cn.Execute("create table T (ID nvarchar(36) not null default newid(), n int)");
+  cn.Execute("insert into T (n) values (10), (11)");
+  cn.Execute("insert into T (n) select n from src");
+  cn.Execute("insert into T (ID, n) values ('given', 20)");
+  s.Exec("olap", "insert into T (n) values (30);");
+  EXPECT_EQ(s.Scalar("olap", "select count(distinct ID) from T"), "7");
+  EXPECT_EQ(s.Scalar("olap", "select count(*) from T where ID = 'given'"), "1");
+  const std::string guid = "[0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F]";
+  EXPECT_EQ(s.Scalar("olap", "select count(*) from T where ID <> 'given' and length(ID) = 36 and ID = upper(ID) and "
+                             "substr(ID, 9, 1) = '-' and substr(ID, 14, 2) = '-4' and substr(ID, 19, 1) = '-' and "
+                             "substr(ID, 20, 1) in ('8','9','A','B') and substr(ID, 24, 1) = '-' and ID glob '" + guid + "*'"),
+            "6");
+}
+
 }  // namespace
