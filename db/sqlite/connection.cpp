@@ -30,6 +30,7 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -95,6 +96,9 @@ std::string Canonical(const std::string& file) {
 // The schemas a prepared statement reads and writes.
 struct Access {
   std::set<std::string> reads, writes;
+  // Their database files, resolved when the session had `resolved_at` schemas.
+  mutable size_t resolved_at = SIZE_MAX;
+  mutable std::set<std::string> touched_files, written_files;
 };
 
 struct CachedPlan {
@@ -540,9 +544,14 @@ class SqliteSession final : public Session, public Catalog {
   void Enter(const Access& a) {
     Batches& b = t_batches;
     if (!txn_ && b.depth == 0) return;  // autocommit
-    const std::set<std::string> reads = FilesOf(a.reads), writes = FilesOf(a.writes);
-    std::set<std::string> touched = reads;
-    touched.insert(writes.begin(), writes.end());
+    if (a.resolved_at != file_of_alias_.size()) {
+      a.written_files = FilesOf(a.writes);
+      a.touched_files = FilesOf(a.reads);
+      a.touched_files.insert(a.written_files.begin(), a.written_files.end());
+      a.resolved_at = file_of_alias_.size();
+    }
+    const std::set<std::string>& writes = a.written_files;
+    const std::set<std::string>& touched = a.touched_files;
     const auto now = Clock::now();
     for (size_t i = 0; i < b.open.size();) {
       SqliteSession* other = b.open[i];
