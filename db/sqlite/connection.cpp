@@ -3,8 +3,8 @@
 // demand, plans cached by statement shape with their prepared statements, and
 // SQLite's errors reported in SQL Server's words (error.cpp).
 //
-// Every database is in WAL mode with synchronous=NORMAL: a process that dies leaves
-// its databases consistent, readers never block the writer, and a writer waits for
+// Every database is in WAL mode with synchronous=NORMAL (tempdb: OFF, see Attach): a
+// process that dies leaves its databases consistent, readers never block the writer, and a writer waits for
 // another (busy timeout) instead of failing. A statement of more than one step (a
 // table and its key's index) runs inside one savepoint: all of it or none.
 //
@@ -406,7 +406,12 @@ class SqliteSession final : public Session, public Catalog {
     // WAL as for the main database. A file another process holds in rollback mode
     // stays in it: that mode is as safe, only less concurrent.
     sqlite3_exec(db_, ("PRAGMA " + QuoteIdent(alias) + ".journal_mode=WAL").c_str(), nullptr, nullptr, nullptr);
-    sqlite3_exec(db_, ("PRAGMA " + QuoteIdent(alias) + ".synchronous=NORMAL").c_str(), nullptr, nullptr, nullptr);
+    // tempdb only holds what a run stages and drops again, so it is not synced to
+    // the disk: a process that dies still leaves it sound; a crash of the machine
+    // may damage it, and deleting its files then gives a new one (SQL Server, too,
+    // starts every time with a new tempdb).
+    sqlite3_exec(db_, ("PRAGMA " + QuoteIdent(alias) + ".synchronous=" + (alias == "tempdb" ? "OFF" : "NORMAL")).c_str(),
+                 nullptr, nullptr, nullptr);
     attached_[key] = alias;
     file_of_alias_[alias] = key;
     return alias;
