@@ -292,8 +292,8 @@ TEST_F(BadInput, RightRowsOrAClearFailure) {
           code = r.exit_code;
           const std::string prefix = std::string("tallyport ") + cls + ": ";
           message = r.err.rfind(prefix, 0) == 0 ? r.err.substr(prefix.size(), r.err.find('\n') - prefix.size()) : r.err;
-          output = r.out + r.err + testsupport::ReadFile(trace);
           const std::string sent = testsupport::ReadFile(trace);
+          output = r.out + r.err + sent;
           if (want.outcome != kRows && std::string(want.message).find("TALLYPORT.MSG_DATE") != std::string::npos) {
             EXPECT_EQ(sent, "") << "a reversed range opens no connection";
           }
