@@ -8,7 +8,9 @@
 // never the password in any output or in the trace.
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include <gtest/gtest.h>
@@ -346,6 +348,109 @@ TEST_F(BadInput, RightRowsOrAClearFailure) {
     }
   }
   std::printf("%d bad inputs tried\n", tried);
+}
+
+// Arguments of every kind a late-bound host may pass through IDispatch: a null
+// BSTR (COM's empty string), Null and Empty, numbers and dates as dates, an
+// object, values by reference, sErrorMsg by value, and a wrong argument count.
+// Each ends as rows, result 1 or a failed call with a message, never a crash.
+TEST_F(BadInput, ArgumentsOfEveryKindThroughIDispatch) {
+  // A new object for every call: a Summary object serves one run.
+  auto create = [](bool is_cash) {
+    com::ComPtr<com::IDispatch> obj;
+    EXPECT_EQ(com::CreateFromLibrary(CURRENT_LIB, is_cash ? editions::kCashVouchClsid
+                                                          : editions::CurrentEdition().summary_clsid,
+                                     com::IID_IDispatch, obj.PutVoid()),
+              com::S_OK);
+    return obj;
+  };
+  const com::ComPtr<com::IDispatch> other = create(true);  // an object passed as an argument
+  const std::string server = s_.dir();
+  com::BSTR server_bstr = com::BstrFromUtf8(server);
+  com::BSTR null_bstr = nullptr;
+  struct ArgCase {
+    const char* what;
+    int slot;  // the argument replaced, 0..8
+    std::function<com::VARIANT()> value;
+    int want_cash, want_summary;  // 0 rows, 1 result 1, 2 a failed call
+    unsigned count = 9;
+  };
+  auto v = [](com::VARTYPE vt, auto set) {
+    return [=] {
+      com::VARIANT x;
+      com::VariantInit(&x);
+      x.vt = vt;
+      set(x);
+      return x;
+    };
+  };
+  const ArgCase cases[] = {
+      {"a null BSTR as the server", 0, v(com::VT_BSTR, [](com::VARIANT& x) { x.bstrVal = nullptr; }), 1, 1},
+      {"Null as the password", 1, v(com::VT_NULL, [](com::VARIANT&) {}), 1, 1},
+      {"Empty as the database", 2, v(com::VT_EMPTY, [](com::VARIANT&) {}), 1, 1},
+      {"an object as the server", 0, v(com::VT_DISPATCH, [&](com::VARIANT& x) { x.pdispVal = other.get(); }), 1, 1},
+      {"the server by reference", 0, v(com::VT_BYREF | com::VT_BSTR, [&](com::VARIANT& x) { x.pbstrVal = &server_bstr; }), 0, 0},
+      {"a null BSTR by reference", 3, v(com::VT_BYREF | com::VT_BSTR, [&](com::VARIANT& x) { x.pbstrVal = &null_bstr; }), 1, 1},
+      {"a date as a date", 6, v(com::VT_DATE, [](com::VARIANT& x) { x.date = 38777.0; }), 0, 0},
+      // Summary passes the date on as its text, which no server reads as a date.
+      {"a date as a number", 7, v(com::VT_R8, [](com::VARIANT& x) { x.dblVal = 38807.0; }), 0, 1},
+      {"a date beyond the year 9999", 7, v(com::VT_R8, [](com::VARIANT& x) { x.dblVal = 1e300; }), 2, 1},
+      {"a date that is no number", 7, v(com::VT_R8, [](com::VARIANT& x) { x.dblVal = std::nan(""); }), 2, 1},
+      {"Null as a date", 6, v(com::VT_NULL, [](com::VARIANT&) {}), 2, 1},
+      {"Empty as a date", 6, v(com::VT_EMPTY, [](com::VARIANT&) {}), 0, 0},
+      {"an object as a date", 6, v(com::VT_DISPATCH, [&](com::VARIANT& x) { x.pdispVal = other.get(); }), 2, 1},
+      {"sErrorMsg by value", 8, v(com::VT_BSTR, [](com::VARIANT& x) { x.bstrVal = nullptr; }), 0, 0},
+      {"sErrorMsg by a null reference", 8, v(com::VT_BYREF | com::VT_VARIANT, [&](com::VARIANT& x) { x.pvarVal = nullptr; }), 2, 2},
+      {"eight arguments", 0, v(com::VT_BSTR, [&](com::VARIANT& x) { x.bstrVal = server_bstr; }), 2, 2, 8},
+      {"ten arguments", 0, v(com::VT_BSTR, [&](com::VARIANT& x) { x.bstrVal = server_bstr; }), 2, 2, 10},
+  };
+  // The rows of each class with every argument as text.
+  std::map<bool, Rows> ref;
+  for (bool is_cash : {true, false}) {
+    CopyServer(tmpl_.dir(), s_.dir());
+    com::ComPtr<com::IDispatch> obj = create(is_cash);
+    std::vector<std::string> values = ExtractValues(s_, "2006-03-01", "2006-03-31");
+    values[1] = values[4] = kPassword;
+    ASSERT_EQ(CallExtract(obj.get(), values).result, 0);
+    ref[is_cash] = TableRows(s_, "olap", is_cash ? "Temp_ETL_GL_CashVouch" : "Temp_Etl_GL_Sum");
+    ASSERT_FALSE(ref[is_cash].empty());
+  }
+  for (const auto& c : cases) {
+    for (bool is_cash : {true, false}) {
+      SCOPED_TRACE(std::string(c.what) + (is_cash ? ", CashVouch" : ", Summary"));
+      CopyServer(tmpl_.dir(), s_.dir());
+      std::vector<com::Variant> keep = {com::Variant::Text(server), com::Variant::Text(kPassword),
+                                        com::Variant::Text("vxdata_001_2006"), com::Variant::Text(server),
+                                        com::Variant::Text(kPassword), com::Variant::Text("olap"),
+                                        com::Variant::Text("2006-03-01"), com::Variant::Text("2006-03-31")};
+      com::Variant msg = com::Variant::Text("");
+      com::VARIANT args[10];
+      for (size_t i = 0; i < 8; ++i) args[i] = keep[i].raw();
+      args[8].vt = com::VT_BYREF | com::VT_VARIANT;
+      args[8].pvarVal = msg.raw_mut();
+      args[9] = keep[0].raw();
+      args[c.slot] = c.value();
+      com::VARIANT result;
+      com::VariantInit(&result);
+      com::EXCEPINFO ei{};
+      com::DISPID id = 0;
+      com::ComPtr<com::IDispatch> obj = create(is_cash);
+      ASSERT_EQ(com::GetDispId(obj.get(), "ExtractData", &id), com::S_OK);
+      com::HRESULT hr = com::InvokeMethod(obj.get(), id, args, c.count, &result, &ei);
+      int code = com::Failed(hr) ? 2 : com::Variant::FromRaw(result).ToI2();
+      std::string text = com::Failed(hr) ? (ei.bstrDescription ? com::Utf8FromBstr(ei.bstrDescription) : "") : msg.IsNull() ? "" : msg.ToText();
+      const int want = is_cash ? c.want_cash : c.want_summary;
+      EXPECT_EQ(code, want) << text;
+      if (want == 0) {
+        EXPECT_EQ(TableRows(s_, "olap", is_cash ? "Temp_ETL_GL_CashVouch" : "Temp_Etl_GL_Sum"), ref[is_cash]);
+      } else if (want == 1 || hr == com::DISP_E_EXCEPTION) {
+        EXPECT_FALSE(text.empty());
+      }
+      com::VariantClear(&result);
+      com::ClearExcepInfo(&ei);
+    }
+  }
+  com::SysFreeString(server_bstr);
 }
 
 // A password glued to its option with '=' is a usage error that names the option
