@@ -261,15 +261,24 @@ TEST_F(BadInput, RightRowsOrAClearFailure) {
       const std::string server = c.server == kServer ? s_.dir() : c.server == kHostileServer ? hostile_ : c.server;
       const std::vector<std::string> values = {server, c.password, c.acc_db, server,
                                                c.password, c.olap_db, c.begin, c.end};
+      // A new object for every call: a Summary object serves one run.
+      auto create = [&] {
+        com::ComPtr<com::IDispatch> obj;
+        const com::GUID clsid = cash     ? editions::kCashVouchClsid
+                                : compat ? editions::CompatEdition().summary_clsid
+                                         : editions::CurrentEdition().summary_clsid;
+        EXPECT_EQ(com::CreateFromLibrary(compat ? COMPAT_LIB : CURRENT_LIB, clsid, com::IID_IDispatch, obj.PutVoid()),
+                  com::S_OK);
+        return obj;
+      };
       // The rows the same ledger gives with canonical arguments.
       Rows ref;
       if (want.outcome == kRows) {
         Prepare(c);
-        std::vector<std::string> args = testsupport::ExtractArgs(cls, s_, c.ref_begin, c.ref_end);
-        if (compat) args.insert(args.begin() + 1, {"--edition", "compat"});
-        args.insert(args.end(), {"--acc-password", kPassword, "--olap-password", kPassword});
-        auto r = RunTallyport(args);
-        ASSERT_EQ(r.exit_code, 0) << c.what << ": " << r.err;
+        std::vector<std::string> canonical = ExtractValues(s_, c.ref_begin, c.ref_end);
+        canonical[1] = canonical[4] = kPassword;
+        const CallResult r = CallExtract(create().get(), canonical);
+        ASSERT_EQ(r.result, 0) << c.what << ": " << r.message;
         ref = TableRows(s_, "olap", target);
       }
       for (bool through_program : {true, false}) {
@@ -313,14 +322,7 @@ TEST_F(BadInput, RightRowsOrAClearFailure) {
             }
           }
         } else {
-          // A Summary object serves one run: its working record carries over.
-          com::ComPtr<com::IDispatch> obj;
-          const com::GUID clsid = cash     ? editions::kCashVouchClsid
-                                  : compat ? editions::CompatEdition().summary_clsid
-                                           : editions::CurrentEdition().summary_clsid;
-          ASSERT_EQ(com::CreateFromLibrary(compat ? COMPAT_LIB : CURRENT_LIB, clsid, com::IID_IDispatch, obj.PutVoid()),
-                    com::S_OK);
-          CallResult r = CallExtract(obj.get(), values);
+          CallResult r = CallExtract(create().get(), values);
           code = r.failed_call ? 2 : r.result;
           message = r.message;
           output = r.message;
