@@ -86,7 +86,9 @@ TEST_P(InterruptedRun, AtEachOperationAndTheNextRunRepairs) {
   if (c.compat) args.insert(args.begin() + 1, {"--edition", "compat"});
   // A registry of the test's own with TermMisc.Terminal: the stage carries this
   // process's session id, which every run of the walk shares.
-  const std::map<std::string, std::string> env = {{"TALLYPORT_REGISTRY", reg_dir.path() + "/registry"}};
+  // Its temporary files go with the test's: a killed run leaves its run report file.
+  const std::map<std::string, std::string> env = {{"TALLYPORT_REGISTRY", reg_dir.path() + "/registry"},
+                                                  {"TMPDIR", reg_dir.path()}};
   ASSERT_EQ(RunTallyport({"register"}, env).exit_code, 0);
   auto with = [&](const char* name, const std::string& value) {
     auto e = env;
