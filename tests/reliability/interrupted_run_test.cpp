@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <tuple>
 
@@ -86,9 +87,15 @@ TEST_P(InterruptedRun, AtEachOperationAndTheNextRunRepairs) {
   if (c.compat) args.insert(args.begin() + 1, {"--edition", "compat"});
   // A registry of the test's own with TermMisc.Terminal: the stage carries this
   // process's session id, which every run of the walk shares.
-  // Its temporary files go with the test's: a killed run leaves its run report file.
+  // Temporary files go to the test's own directory, where a killed run must leave none.
   const std::map<std::string, std::string> env = {{"TALLYPORT_REGISTRY", reg_dir.path() + "/registry"},
                                                   {"TMPDIR", reg_dir.path()}};
+  auto temporary_files = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(reg_dir.path())) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
   ASSERT_EQ(RunTallyport({"register"}, env).exit_code, 0);
   auto with = [&](const char* name, const std::string& value) {
     auto e = env;
@@ -104,6 +111,7 @@ TEST_P(InterruptedRun, AtEachOperationAndTheNextRunRepairs) {
   const Rows clean = TableRows(s, "olap", target);
   ASSERT_FALSE(clean.empty());
   const auto olap_tables = Tables(s, "olap"), tempdb_tables = Tables(s, "tempdb");
+  const auto no_temporary_files = temporary_files();
   const auto [clean_in, clean_out] = SplitByDate(clean, c.begin, c.end);
   if (c.compat) {
     ASSERT_FALSE(clean_out.empty()) << "the compatibility run is meant to write cumulative rows";
@@ -120,6 +128,7 @@ TEST_P(InterruptedRun, AtEachOperationAndTheNextRunRepairs) {
       r = RunTallyport(args, with("TALLYPORT_KILL_AT", std::to_string(n)));
       EXPECT_EQ(r.signal, SIGKILL) << r.exit_code << r.out << r.err;
       ExpectServerSound(s, "after the kill");
+      EXPECT_EQ(temporary_files(), no_temporary_files);
     } else {
       const std::string message = "injected fault " + std::to_string(n) + ".";
       r = RunTallyport(args, with("TALLYPORT_FAULT", std::to_string(n) + ":" + message));
