@@ -1,7 +1,7 @@
 // A small run of each class and edition is interrupted at every data operation in
 // turn, once by a failure there and once by SIGKILL there. A failure is reported
 // as exactly that (exit status 1, the injected text) and never as a crash; a kill
-// leaves every database file sound. Either way the next run of the same session
+// leaves every database file sound and no temporary file behind. Either way the next run of the same session
 // leaves exactly what a run on fresh tables leaves, plus only what the interrupted
 // run keeps by design: cash lines it had already copied, and the compatibility
 // edition's cumulative rows, which are dated before its range.
