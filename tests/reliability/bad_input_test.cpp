@@ -150,6 +150,11 @@ const Case kCases[] = {
               "UPDATE gl_accvouch SET cdept_id='D''1;{x}--/*' WHERE cdept_id='01'",
      .cash_sql = "select group_concat(DepartmentName) from Temp_ETL_GL_CashVouch where DepartmentName<>''",
      .cash_want = "O'Neil; {x}} -- /* y */"},
+    // The class completes the item table's name: one that would end the name
+    // names no table, never the first item of another.
+    {.what = "item class with a comment",
+     .setup = "UPDATE gl_accvouch SET citem_class='97 --' WHERE citem_class='97'",
+     .cash = {kFails, "Invalid object name 'fitemss97 --'."}},
     {.what = "names in Chinese and emoji",
      .setup = "UPDATE department SET cdepcode='部门😀', cdepname='销售部 🚀';"
               "UPDATE gl_accvouch SET cdept_id='部门😀' WHERE cdept_id='01'",
