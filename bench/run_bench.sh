@@ -18,13 +18,14 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 sizes="10000 100000 1000000"
+layer_args=()
 build=build
 seed=20060101
 record=0
 keep=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --short) sizes="10000 100000" ;;
+    --short) sizes="10000 100000"; layer_args=(--walk-rows 100000) ;;
     --build) build=$2; shift ;;
     --sizes) sizes=$2; shift ;;
     --seed) seed=$2; shift ;;
@@ -141,6 +142,16 @@ for size in $sizes; do
   prev=$size
 done
 
+# The data layer's own cost: a look-up and a single-row update through the whole
+# layer against the same statements prepared once and bound directly in SQLite.
+layer_bench=$root/$build/bin/layer_bench
+layer_ratio=""
+if [ -x "$layer_bench" ]; then
+  (cd "$work" && "$layer_bench" "${layer_args[@]}") >"$work/layer.out" 2>&1 || { cat "$work/layer.out" >&2; exit 1; }
+  layer_ratio=$(sed -n 's/^ratio (layer time \/ direct time): \([0-9.]*\).*/\1/p' "$work/layer.out")
+  echo "== data layer: $(grep -E '^(direct SQLite|data layer):' "$work/layer.out" | tr -s ' ' | paste -sd ';' -), ratio ${layer_ratio}x"
+fi
+
 # The goals, where the sizes they speak of were run.
 goals=$work/goals.md
 : >"$goals"
@@ -158,6 +169,9 @@ for ex in cashvouch summary; do
       printf "- %s peak memory at 1,000,000 lines at most 100 MiB: %.1f MiB, %s\n", ex, m, m <= 100 ? "met" : "missed" }' >>"$goals"
   fi
 done
+if [ -n "$layer_ratio" ]; then
+  awk -v r="$layer_ratio" 'BEGIN { printf "- data layer at most 2x direct SQLite per statement: %.2fx, %s\n", r, r <= 2 ? "met" : "missed" }' >>"$goals"
+fi
 if [ -s "$goals" ]; then echo "goals:"; sed 's/^/  /' "$goals"; fi
 
 if [ "$record" -eq 1 ]; then

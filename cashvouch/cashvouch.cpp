@@ -10,6 +10,7 @@
 
 #include "com/error.h"
 #include "db/ado.h"
+#include "db/engine.h"
 #include "db/conventions.h"
 #include "db/sqltext.h"
 #include "report/report.h"
@@ -155,6 +156,9 @@ int16_t CashVouch::ExtractData(const com::Variant& sAccServer, const com::Varian
     return 1;
   }
   report::BeginRun("CashVouch");
+  // Statements are committed in batches; the run's result is given once all of
+  // them are durable.
+  db::WriteBatch batch;
   try {
     g.sTargetTable = "Temp_ETL_GL_CashVouch";
     // A run starts clean, whatever a failed run on this thread left open.
@@ -221,9 +225,18 @@ int16_t CashVouch::ExtractData(const com::Variant& sAccServer, const com::Varian
     SetItem();
     CopyData();
     g.cnOlap->Execute("drop table " + g.sStageTable);
+    batch.Commit();
   } catch (const std::exception& e) {
+    std::string message = e.what();
+    // What the failed run did before its failure stays, as each statement's own
+    // commit would have left it.
+    try {
+      batch.Commit();
+    } catch (const std::exception& lost) {
+      message += " " + std::string(lost.what());
+    }
     report::EndRun(false);
-    sErrorMsg = Variant::Text(e.what());
+    sErrorMsg = Variant::Text(message);
     return 1;
   }
   report::EndRun(true);

@@ -14,6 +14,10 @@
 
 namespace db {
 
+WriteBatch::WriteBatch() { sqlite::BeginWriteBatches(); }
+WriteBatch::~WriteBatch() { sqlite::EndWriteBatches(); }
+void WriteBatch::Commit() { sqlite::CommitWriteBatches(); }
+
 std::unique_ptr<Session> OpenSession(const std::string& connection_text) {
   auto pairs = ParseConnectionString(connection_text);
   if (!pairs)

@@ -52,6 +52,24 @@ class Session {
                              int timeout_seconds) = 0;
 };
 
+// A unit of work of this thread, such as one extraction run. While one is open, the
+// embedded engine commits the statements of the thread's sessions in batches, not
+// one by one: the sessions of the thread still see each other's statements at once;
+// other processes see them, and may write the same database, a few tens of
+// milliseconds later while the thread goes on sending statements (a thread that
+// stops sending them should Commit first); all of them are durable once Commit
+// returns. On SQL Server every statement commits as it ends.
+class WriteBatch {
+ public:
+  WriteBatch();
+  ~WriteBatch();  // commits what is still open
+  WriteBatch(const WriteBatch&) = delete;
+  WriteBatch& operator=(const WriteBatch&) = delete;
+  // Commits everything the thread's sessions wrote so far; throws db::Error, with
+  // the engine's message, when that fails (what was not committed is then lost).
+  void Commit();
+};
+
 // Parses the connection text and opens a session on the engine it names.
 // SERVER= an existing directory: the embedded engine; otherwise ODBC.
 std::unique_ptr<Session> OpenSession(const std::string& connection_text);

@@ -10,6 +10,7 @@
 
 #include "com/error.h"
 #include "db/ado.h"
+#include "db/engine.h"
 #include "db/conventions.h"
 #include "db/sqltext.h"
 #include "report/report.h"
@@ -132,6 +133,9 @@ int16_t Summary::ExtractData(const com::Variant& sAccServer, const com::Variant&
                              const com::Variant& sBeginDate, const com::Variant& sEndDate,
                              com::Variant& sErrorMsg) {
   report::BeginRun("Summary");
+  // Statements are committed in batches; the run's result is given once all of
+  // them are durable.
+  db::WriteBatch batch;
   try {
     // The incoming message is the voucher scope of the current edition; the
     // compatibility edition only ever writes it.
@@ -244,9 +248,18 @@ int16_t Summary::ExtractData(const com::Variant& sAccServer, const com::Variant&
 
     cn_acc_.reset();
     cn_olap_.reset();
+    batch.Commit();
   } catch (const std::exception& e) {
+    std::string message = e.what();
+    // What the failed run did before its failure stays, as each statement's own
+    // commit would have left it.
+    try {
+      batch.Commit();
+    } catch (const std::exception& lost) {
+      message += " " + std::string(lost.what());
+    }
     report::EndRun(false);
-    sErrorMsg = Variant::Text(e.what());
+    sErrorMsg = Variant::Text(message);
     return 1;
   }
   report::EndRun(true);

@@ -7,16 +7,35 @@
 // its databases consistent, readers never block the writer, and a writer waits for
 // another (busy timeout) instead of failing. A statement of more than one step (a
 // table and its key's index) runs inside one savepoint: all of it or none.
+//
+// Inside a WriteBatch (engine.h) a session keeps one transaction open across its
+// statements instead of committing each: a commit per statement costs more than
+// the small statements of a row-by-row pass. The sessions of one thread still see
+// each other's statements as autocommit would have them: before a statement runs,
+// any other session of the thread holding uncommitted writes to a database file
+// the statement touches commits, and a session whose snapshot of such a file is
+// older than a commit made since begins afresh. Which files a statement reads and
+// writes is learnt from SQLite's authorizer when it is prepared. The sessions of a
+// thread together hold one file's write lock at a time, and a session never
+// upgrades a read snapshot to a write (it commits first), so a thread never waits
+// for a lock while holding another, and a busy file is waited for exactly as in
+// autocommit. Batches are committed after
+// kBatchAge at the latest, so other processes wait for them only briefly.
 #include "db/sqlite/connection.h"
 
 #include <sqlite3.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
+#include <unordered_map>
 
 #include "db/ado.h"
 #include "db/sqlite/dialect.h"
@@ -74,12 +93,46 @@ std::string Canonical(const std::string& file) {
   return ec ? file : p.string();
 }
 
+// The schemas a prepared statement reads and writes.
+struct Access {
+  std::set<std::string> reads, writes;
+  // Their database files, resolved when the session had `resolved_at` schemas.
+  mutable size_t resolved_at = SIZE_MAX;
+  mutable std::set<std::string> touched_files, written_files;
+};
+
 struct CachedPlan {
   Plan plan;
   std::vector<std::unique_ptr<Stmt>> stmts;  // prepared ahead, except for DDL
+  Access access;                              // of the prepared statements
+  int64_t runs = 0, scanned = 0;              // executions so far, rows they scanned
+  bool indexed = false;
 };
 
-constexpr size_t kMaxPlans = 1024;
+// A statement run again and again that reads whole tempdb tables to find rows by
+// equal values gets an index on those columns: tempdb is the engine's own, and a
+// staging table updated once per distinct value would otherwise cost values x rows.
+constexpr int64_t kSeekRuns = 4, kSeekRowsPerRun = 256;
+
+class SqliteSession;
+using Clock = std::chrono::steady_clock;
+// A batch is committed once this old; the session then commits statement by
+// statement for kBatchPause, so that a writer of another process waiting for the
+// file finds it free between statements, as it would without batches.
+constexpr auto kBatchAge = std::chrono::milliseconds(40);
+constexpr auto kBatchPause = std::chrono::milliseconds(10);
+
+// The write batches of this thread's sessions.
+struct Batches {
+  int depth = 0;                               // open WriteBatch scopes
+  std::vector<SqliteSession*> open;            // sessions with a transaction open
+  std::map<std::string, uint64_t> file_commit; // file -> the commit that last wrote it
+  uint64_t commits = 0;
+  std::string lost;  // a commit that failed where it could not be reported
+};
+thread_local Batches t_batches;
+
+constexpr size_t kMaxPlans = 1024, kMaxRecent = 512;
 
 class SqliteSession final : public Session, public Catalog {
  public:
@@ -96,11 +149,19 @@ class SqliteSession final : public Session, public Catalog {
       Exec("PRAGMA journal_mode=WAL");
       Exec("PRAGMA synchronous=NORMAL");
       RegisterDialectFunctions(db_);
+      sqlite3_set_authorizer(db_, &SqliteSession::Authorize, this);
       attached_[Canonical(db_file)] = "main";
+      file_of_alias_["main"] = Canonical(db_file);
       // tempdb is made on first use and shared by every connection to the server.
       std::string tempdb = DatabaseFile(dir_, "tempdb");
       if (tempdb.empty()) tempdb = (fs::path(dir_) / "tempdb.db").string();
       Attach(tempdb, "tempdb", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+      // Staging tables live in tempdb and are walked and updated whole, pass after
+      // pass, and a target table's key index takes rows in random order: caches
+      // that hold them save reading them again from the file. Pages are only
+      // cached as they are read, so a small database never costs more.
+      Exec("PRAGMA main.cache_size=-16384");
+      Exec("PRAGMA tempdb.cache_size=-32768");
     } catch (...) {
       sqlite3_close_v2(db_);
       throw;
@@ -108,6 +169,13 @@ class SqliteSession final : public Session, public Catalog {
   }
 
   ~SqliteSession() override {
+    if (txn_) {
+      try {
+        CommitBatch();
+      } catch (const std::exception& e) {
+        t_batches.lost = e.what();
+      }
+    }
     plans_.clear();
     updates_.clear();
     columns_stmt_.reset();
@@ -125,16 +193,24 @@ class SqliteSession final : public Session, public Catalog {
     CachedPlan& p = PlanFor(sql, verb);
     const ErrorContext ctx{OpOf(verb), db_name_};
     const size_t n = p.plan.statements.size();
+    // DDL is prepared as it runs: an index names the table made just before.
+    std::unique_ptr<Stmt> first_ddl;
+    if (p.stmts.empty()) {
+      Access ddl;
+      first_ddl = Prepare(p.plan.statements.front(), ctx, &ddl);
+      Enter(ddl);
+    } else {
+      Enter(p.access);
+    }
     // Several steps stand or fall together. Each step writes from its start, so the
     // savepoint never turns a read into a write that another process could refuse.
     if (n > 1) Exec("SAVEPOINT tp_statement");
     try {
       for (size_t k = 0; k < n; ++k) {
         if (p.stmts.empty()) {
-          // DDL is prepared as it runs: an index names the table made just before.
-          Stmt fresh(db_, p.plan.statements[k], ctx);
-          BindLiterals(fresh, p.plan);
-          fresh.Run(ctx);
+          std::unique_ptr<Stmt> fresh = k == 0 ? std::move(first_ddl) : std::make_unique<Stmt>(db_, p.plan.statements[k], ctx);
+          BindLiterals(*fresh, p.plan);
+          fresh->Run(ctx);
         } else {
           BindLiterals(*p.stmts[k], p.plan);
           p.stmts[k]->Run(ctx);
@@ -143,11 +219,12 @@ class SqliteSession final : public Session, public Catalog {
       if (n > 1) Exec("RELEASE tp_statement");
     } catch (...) {
       if (n > 1) sqlite3_exec(db_, "ROLLBACK TO tp_statement; RELEASE tp_statement", nullptr, nullptr, nullptr);
+      Failed();
       throw;
     }
     if (verb == Verb::Create || verb == Verb::Drop) {
       // Translations read the tables' columns: they are made again.
-      plans_.clear();
+      ForgetPlans();
       updates_.clear();
     }
   }
@@ -158,6 +235,7 @@ class SqliteSession final : public Session, public Catalog {
     if (!p.plan.returns_rows || p.stmts.size() != 1) Unsupported("a query that returns no rows");
     Stmt& st = *p.stmts.back();
     BindLiterals(st, p.plan);
+    Enter(p.access);
     return std::make_unique<StmtCursor>(&st, sqlite3_column_count(st.get()));
   }
 
@@ -172,6 +250,7 @@ class SqliteSession final : public Session, public Catalog {
     target->table = s.substr(kPrefix.size());
     target->key_names = {"rowid"};
     auto st = std::make_unique<Stmt>(db_, "select *, rowid from " + target->table);
+    Enter(p.access);
     Stmt* raw = st.get();
     return std::make_unique<StmtCursor>(raw, sqlite3_column_count(raw->get()) - 1, std::move(st));
   }
@@ -186,12 +265,22 @@ class SqliteSession final : public Session, public Catalog {
     sql += " WHERE rowid = ?" + std::to_string(changes.size() + 1);
     // One statement per set of changed columns, kept for the rows that follow.
     auto it = updates_.find(sql);
-    if (it == updates_.end()) it = updates_.emplace(sql, std::make_unique<Stmt>(db_, sql)).first;
-    Stmt& st = *it->second;
+    if (it == updates_.end()) {
+      PreparedUpdate u;
+      u.stmt = Prepare(sql, {}, &u.access);
+      it = updates_.emplace(sql, std::move(u)).first;
+    }
+    Stmt& st = *it->second.stmt;
     st.Reset();
     for (size_t i = 0; i < changes.size(); ++i) st.Bind(static_cast<int>(i + 1), changes[i].second);
     st.Bind(static_cast<int>(changes.size() + 1), key[0]);
-    st.Run({Op::Update, db_name_});
+    Enter(it->second.access);
+    try {
+      st.Run({Op::Update, db_name_});
+    } catch (...) {
+      Failed();
+      throw;
+    }
   }
 
   void CallProcedure(const std::string& name, const std::vector<ProcParam>& params, int) override {
@@ -227,10 +316,18 @@ class SqliteSession final : public Session, public Catalog {
       args += (i ? "," : "") + params[i].name + "=" +
               (params[i].is_null ? std::string("NULL") : secret ? std::string("***") : params[i].value);
     }
+    Access calls;
+    calls.writes.insert("main");
+    Enter(calls);
     Stmt st(db_, "INSERT INTO main.tp_procedure_calls (name, args) VALUES (?1, ?2)");
     st.BindText(1, name);
     st.BindText(2, args);
-    st.Run({Op::Insert, db_name_});
+    try {
+      st.Run({Op::Insert, db_name_});
+    } catch (...) {
+      Failed();
+      throw;
+    }
   }
 
   // Catalog
@@ -264,15 +361,19 @@ class SqliteSession final : public Session, public Catalog {
   }
 
   std::optional<std::vector<Column>> Columns(std::string_view alias, std::string_view table) override {
-    if (!columns_stmt_) columns_stmt_ = std::make_unique<Stmt>(db_, "SELECT name, type FROM pragma_table_info(?1, ?2)");
+    if (!columns_stmt_)
+      columns_stmt_ = std::make_unique<Stmt>(db_, "SELECT name, type, dflt_value FROM pragma_table_info(?1, ?2)");
+    static const std::string new_id = NewIdDefault();
     Stmt& st = *columns_stmt_;
     st.Reset();
     st.BindText(1, table);
     st.BindText(2, alias);
     std::vector<Column> cols;
-    while (st.Step())
+    while (st.Step()) {
+      const auto* dflt = reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 2));
       cols.push_back({reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 0)),
-                      reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 1))});
+                      reinterpret_cast<const char*>(sqlite3_column_text(st.get(), 1)), dflt && new_id == dflt});
+    }
     sqlite3_reset(st.get());
     if (cols.empty()) return std::nullopt;
     return cols;
@@ -288,9 +389,14 @@ class SqliteSession final : public Session, public Catalog {
   std::string Attach(const std::string& file, const std::string& alias, int open_flags) {
     std::string key = Canonical(file);
     if (auto it = attached_.find(key); it != attached_.end()) return it->second;
+    // SQLite attaches only outside a transaction.
+    if (txn_) CommitBatch();
     if (open_flags & SQLITE_OPEN_CREATE) {
       sqlite3* made = nullptr;
       int rc = sqlite3_open_v2(file.c_str(), &made, open_flags, nullptr);
+      // A new tempdb gets larger pages: its staging tables are written whole, pass
+      // after pass, and a page is one write to the log.
+      if (rc == SQLITE_OK) sqlite3_exec(made, "PRAGMA page_size=16384; PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
       sqlite3_close(made);
       if (rc != SQLITE_OK) throw Error("cannot create " + file);
     }
@@ -302,29 +408,59 @@ class SqliteSession final : public Session, public Catalog {
     sqlite3_exec(db_, ("PRAGMA " + QuoteIdent(alias) + ".journal_mode=WAL").c_str(), nullptr, nullptr, nullptr);
     sqlite3_exec(db_, ("PRAGMA " + QuoteIdent(alias) + ".synchronous=NORMAL").c_str(), nullptr, nullptr, nullptr);
     attached_[key] = alias;
+    file_of_alias_[alias] = key;
     return alias;
   }
 
   // The plan of a statement, translated once per shape; its literals are converted
   // into binds_ for this execution.
   CachedPlan& PlanFor(const std::string& sql, Verb verb) {
+    // Look-ups repeat the very same text (a code per row of a pass): those skip
+    // the tokenizer and the conversion of their literals.
+    if (auto r = recent_.find(sql); r != recent_.end()) {
+      binds_ = r->second.binds;
+      return Ran(*r->second.plan);
+    }
     Shape shape = Normalize(sql);
     auto it = plans_.find(shape.key);
     if (it == plans_.end()) {
+      // A translation reads the catalogue: the tables other sessions of this thread
+      // made or dropped must be there for it, as they would be without batches.
+      SeeOthersWrites();
       // Shapes are few (literals are not part of them); a caller that makes
       // endless distinct statements still gets a bounded cache.
-      if (plans_.size() >= kMaxPlans) plans_.clear();
+      if (plans_.size() >= kMaxPlans) ForgetPlans();
       auto cp = std::make_unique<CachedPlan>();
       cp->plan = Translate(shape, *this);
       if (cp->plan.params.size() != shape.literals.size()) throw Error("the statement's literals do not match its plan");
       // DDL is prepared when it runs: the objects it names may not exist yet.
       if (verb != Verb::Create && verb != Verb::Drop)
-        for (const auto& s : cp->plan.statements) cp->stmts.push_back(std::make_unique<Stmt>(db_, s, ErrorContext{OpOf(verb), db_name_}));
+        for (const auto& s : cp->plan.statements)
+          cp->stmts.push_back(Prepare(s, ErrorContext{OpOf(verb), db_name_}, &cp->access));
       it = plans_.emplace(std::move(shape.key), std::move(cp)).first;
     }
     CachedPlan& cp = *it->second;
     binds_.resize(shape.literals.size());
     for (size_t i = 0; i < shape.literals.size(); ++i) binds_[i] = ConvertLiteral(shape.literals[i], cp.plan.params[i]);
+    if (recent_.size() >= kMaxRecent) recent_.clear();
+    recent_.emplace(sql, Recent{&cp, binds_});
+    return Ran(cp);
+  }
+
+  void ForgetPlans() {
+    recent_.clear();
+    plans_.clear();
+  }
+
+  // Counts a run of the plan; see kSeekRuns.
+  CachedPlan& Ran(CachedPlan& cp) {
+    if (!cp.indexed && !cp.plan.seeks.empty()) {
+      for (const auto& st : cp.stmts) cp.scanned += sqlite3_stmt_status(st->get(), SQLITE_STMTSTATUS_FULLSCAN_STEP, 1);
+      if (++cp.runs > kSeekRuns && cp.scanned >= kSeekRowsPerRun * cp.runs) {
+        cp.indexed = true;
+        IndexSeeks(cp.plan);
+      }
+    }
     return cp;
   }
 
@@ -338,17 +474,217 @@ class SqliteSession final : public Session, public Catalog {
     }
   }
 
+  void IndexSeeks(const Plan& plan) {
+    for (const auto& seek : plan.seeks) {
+      if (seek.schema != "tempdb") continue;
+      const std::string sql = "CREATE INDEX IF NOT EXISTS tempdb." + QuoteIdent("tp_seek_" + seek.table + "_" + seek.column) +
+                              " ON " + QuoteIdent(seek.table) + " (" + QuoteIdent(seek.column) +
+                              (seek.text ? " COLLATE TPCI)" : ")");
+      Access access;
+      auto st = Prepare(sql, {}, &access);
+      Enter(access);
+      try {
+        st->Run();
+      } catch (...) {
+        Failed();
+        throw;
+      }
+    }
+  }
+
+  // Records the schemas a statement being prepared reads and writes.
+  static int Authorize(void* self, int action, const char*, const char*, const char* schema, const char*) {
+    Access* a = static_cast<SqliteSession*>(self)->collect_;
+    if (!a || !schema) return SQLITE_OK;
+    switch (action) {
+      case SQLITE_READ:
+      case SQLITE_SELECT:
+      case SQLITE_FUNCTION:
+      case SQLITE_PRAGMA:
+        a->reads.insert(schema);
+        break;
+      default:
+        a->writes.insert(schema);
+    }
+    return SQLITE_OK;
+  }
+
+  // Prepares `sql`, adding the schemas it reads and writes to *access.
+  std::unique_ptr<Stmt> Prepare(const std::string& sql, const ErrorContext& ctx, Access* access) {
+    collect_ = access;
+    try {
+      auto st = std::make_unique<Stmt>(db_, sql, ctx);
+      collect_ = nullptr;
+      return st;
+    } catch (...) {
+      collect_ = nullptr;
+      throw;
+    }
+  }
+
+  std::set<std::string> FilesOf(const std::set<std::string>& schemas) const {
+    std::set<std::string> files;
+    for (const auto& s : schemas)
+      if (auto it = file_of_alias_.find(s); it != file_of_alias_.end()) files.insert(it->second);
+    return files;
+  }
+
+  // Files this session's open transaction holds in `state` (SQLITE_TXN_READ or _WRITE).
+  bool Holds(const std::string& file, int state) const {
+    auto it = attached_.find(file);
+    return it != attached_.end() && sqlite3_txn_state(db_, it->second.c_str()) == state;
+  }
+  bool HoldsWriteOnOther(const std::set<std::string>& files) const {
+    for (const auto& [alias, file] : file_of_alias_)
+      if (!files.count(file) && sqlite3_txn_state(db_, alias.c_str()) == SQLITE_TXN_WRITE) return true;
+    return false;
+  }
+
+  // Makes ready to run a statement with access `a`: see the head of this file.
+  void Enter(const Access& a) {
+    Batches& b = t_batches;
+    if (!txn_ && b.depth == 0) return;  // autocommit
+    if (a.resolved_at != file_of_alias_.size()) {
+      a.written_files = FilesOf(a.writes);
+      a.touched_files = FilesOf(a.reads);
+      a.touched_files.insert(a.written_files.begin(), a.written_files.end());
+      a.resolved_at = file_of_alias_.size();
+    }
+    const std::set<std::string>& writes = a.written_files;
+    const std::set<std::string>& touched = a.touched_files;
+    const auto now = Clock::now();
+    for (size_t i = 0; i < b.open.size();) {
+      SqliteSession* other = b.open[i];
+      bool commit = now - other->txn_began_ > kBatchAge;
+      if (commit) other->pause_until_ = now + kBatchPause;
+      if (other != this) {
+        // A writer of this thread holds no other file's write lock while it may wait
+        // for one: two processes never wait for each other.
+        if (!writes.empty()) commit = commit || other->HoldsWriteOnOther({});
+        for (const auto& f : touched) commit = commit || other->Holds(f, SQLITE_TXN_WRITE);
+      }
+      if (commit) other->CommitBatch();  // leaves b.open
+      else ++i;
+    }
+    if (txn_) {
+      bool restart = false;
+      for (const auto& f : touched) {
+        auto c = b.file_commit.find(f);
+        restart = restart || (c != b.file_commit.end() && c->second > txn_commits_);
+      }
+      if (!writes.empty()) {
+        for (const auto& f : writes) restart = restart || Holds(f, SQLITE_TXN_READ);
+        restart = restart || HoldsWriteOnOther(writes);
+      }
+      if (restart) CommitBatch();
+    }
+    if (!txn_ && b.depth > 0 && now >= pause_until_) {
+      Exec("BEGIN");
+      txn_ = true;
+      txn_began_ = now;
+      txn_commits_ = b.commits;
+      b.open.push_back(this);
+    }
+  }
+
+  // Before a translation: no other session of the thread keeps writes from this
+  // one, and this one's snapshot is not older than what they committed.
+  void SeeOthersWrites() {
+    Batches& b = t_batches;
+    for (size_t i = 0; i < b.open.size();) {
+      if (b.open[i] != this) b.open[i]->CommitBatch();
+      else ++i;
+    }
+    if (txn_) CommitBatch();
+  }
+
+  // After a failed statement: SQLite may have ended the whole transaction.
+  void Failed() {
+    if (txn_ && sqlite3_get_autocommit(db_)) Forget();
+  }
+
+  void Forget() {
+    txn_ = false;
+    auto& open = t_batches.open;
+    open.erase(std::remove(open.begin(), open.end(), this), open.end());
+  }
+
+ public:
+  // Commits this session's transaction; on failure it is rolled back and the error
+  // thrown, naming what was lost.
+  void CommitBatch() {
+    if (!txn_) return;
+    std::vector<std::string> written;
+    for (const auto& [alias, file] : file_of_alias_)
+      if (sqlite3_txn_state(db_, alias.c_str()) == SQLITE_TXN_WRITE) written.push_back(file);
+    Forget();
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+      std::string m = sqlite3_errmsg(db_);
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw Error("The transaction of database \"" + db_name_ + "\" could not be committed: " + m);
+    }
+    Batches& b = t_batches;
+    ++b.commits;
+    for (const auto& f : written) b.file_commit[f] = b.commits;
+  }
+
+ private:
+  struct PreparedUpdate {
+    std::unique_ptr<Stmt> stmt;
+    Access access;
+  };
+
+  bool txn_ = false;
+  Clock::time_point txn_began_, pause_until_;
+  uint64_t txn_commits_ = 0;  // Batches::commits when the transaction began
+  Access* collect_ = nullptr;
+  std::map<std::string, std::string> file_of_alias_;
+
   sqlite3* db_ = nullptr;
   std::string dir_;
   std::string db_name_;
   std::map<std::string, std::string> attached_;  // canonical file -> schema name
   std::map<std::string, std::unique_ptr<CachedPlan>> plans_;
-  std::map<std::string, std::unique_ptr<Stmt>> updates_;
+  struct Recent {
+    CachedPlan* plan;
+    std::vector<std::string> binds;
+  };
+  std::unordered_map<std::string, Recent> recent_;  // statement text -> its plan and binds
+  std::map<std::string, PreparedUpdate> updates_;
   std::unique_ptr<Stmt> columns_stmt_;
   std::vector<std::string> binds_;
 };
 
 }  // namespace
+
+void BeginWriteBatches() { ++t_batches.depth; }
+
+void CommitWriteBatches() {
+  Batches& b = t_batches;
+  std::string failed = std::move(b.lost);
+  b.lost.clear();
+  while (!b.open.empty()) {
+    try {
+      b.open.front()->CommitBatch();
+    } catch (const std::exception& e) {
+      if (failed.empty()) failed = e.what();
+    }
+  }
+  if (!failed.empty()) throw Error(failed);
+}
+
+void EndWriteBatches() noexcept {
+  Batches& b = t_batches;
+  if (b.depth > 0) --b.depth;
+  if (b.depth > 0) return;
+  while (!b.open.empty()) {
+    try {
+      b.open.front()->CommitBatch();
+    } catch (const std::exception& e) {
+      b.lost = e.what();
+    }
+  }
+}
 
 std::unique_ptr<Session> OpenEmbeddedSession(const std::string& dir, std::string_view user,
                                              std::string_view password, std::string_view database) {

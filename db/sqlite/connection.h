@@ -15,4 +15,9 @@ namespace db::sqlite {
 std::unique_ptr<Session> OpenEmbeddedSession(const std::string& dir, std::string_view user,
                                              std::string_view password, std::string_view database);
 
+// The write batches of this thread's embedded sessions (db::WriteBatch).
+void BeginWriteBatches();
+void CommitWriteBatches();         // throws db::Error when a commit failed
+void EndWriteBatches() noexcept;   // commits what is open; a failure is kept for the next Commit
+
 }  // namespace db::sqlite

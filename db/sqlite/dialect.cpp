@@ -10,6 +10,7 @@
 // not know is refused with "unsupported in the embedded engine: <construct>".
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -108,6 +109,8 @@ struct Val {
   bool column = false;      // a bare column reference
   std::string name;         // column name as written, for result naming
   std::string column_id;    // "source#column" of a bare column
+  int source = -1;          // a bare column: its source in scope
+  std::string declared_name;  // and its name as declared
   bool aggregate = false;   // contains an aggregate
   std::vector<Loose> loose;
 };
@@ -447,6 +450,8 @@ class Translator {
     v.column = true;
     v.name = name;
     v.column_id = std::to_string(found_src) + "#" + std::to_string(found_col);
+    v.source = found_src;
+    v.declared_name = col.name;
     v.loose.push_back({v.column_id, src.Exposed() + "." + col.name});
     return v;
   }
@@ -549,7 +554,18 @@ class Translator {
     } else if (b.type == Type::Text && Numeric(a.type)) {
       r = AsNumber(b);
     }
+    if (op == "=") NoteSeek(a, b);
     return Combine("(" + l + " " + op + " " + r + ")", Type::Bit, a, b);
+  }
+
+  // A column of a table compared for equality with a literal: the engine may index it.
+  void NoteSeek(const Val& a, const Val& b) {
+    const Val& col = a.column ? a : b;
+    const Val& lit = a.column ? b : a;
+    if (!col.column || lit.param < 0 || col.source < 0) return;
+    const Source& src = scope_[static_cast<size_t>(col.source)];
+    if (src.catalogue || src.schema.empty()) return;
+    plan_.seeks.push_back({src.schema, src.table, col.declared_name, col.type == Type::Text});
   }
 
   Val Additive() {
@@ -985,6 +1001,7 @@ class Translator {
     Source target = OpenSource(n);
     std::vector<const Column*> cols;
     std::string sql = "insert into " + Quote(target.schema) + "." + Quote(target.table);
+    size_t list_at = std::string::npos;  // where the column list starts
     if (AcceptOp("(")) {
       std::string list;
       do {
@@ -1004,10 +1021,18 @@ class Translator {
         list += (list.empty() ? "" : ", ") + Quote(c);
       } while (AcceptOp(","));
       ExpectOp(")");
+      list_at = sql.size() + 2;
       sql += " (" + list + ")";
     } else {
       for (const Column& col : target.columns) cols.push_back(&col);
     }
+    // A key column left to its newid() default gets its value from tp_newid(), the
+    // same kind of GUID made in one call rather than by the default's expression.
+    std::string new_id;
+    if (list_at != std::string::npos)
+      for (const Column& col : target.columns)
+        if (col.new_id && std::find(cols.begin(), cols.end(), &col) == cols.end()) new_id = col.name;
+    if (!new_id.empty()) sql.insert(list_at, Quote(new_id) + ", ");
     if (Accept("values")) {
       sql += " values ";
       bool first_row = true;
@@ -1020,7 +1045,7 @@ class Translator {
         values_context_ = false;
         ExpectOp(")");
         CountMatch(cols.size(), values.size(), "VALUES clause");
-        std::string row;
+        std::string row = new_id.empty() ? "" : "tp_newid(), ";
         for (size_t i = 0; i < values.size(); ++i) {
           AssignTo(values[i], *cols[i]);
           row += (i ? ", " : "") + values[i].sql;
@@ -1053,6 +1078,7 @@ class Translator {
       if (!it.star) AssignTo(it.val, *cols[k]);
       k += it.width;
     }
+    if (!new_id.empty()) return sql + " select tp_newid(), * from (" + select + ")";
     return sql + " " + select;
   }
 
@@ -1280,6 +1306,11 @@ class Translator {
 }  // namespace
 
 Plan Translate(const Shape& shape, Catalog& catalog) { return Translator(shape, catalog).Run(); }
+
+std::string NewIdDefault() {
+  const std::string e = Translator::NewIdExpr();  // "(...)": SQLite reports it without the parentheses
+  return e.substr(1, e.size() - 2);
+}
 
 std::string ConvertLiteral(const Literal& lit, ParamConv conv) {
   switch (conv) {

@@ -40,6 +40,7 @@ Shape Normalize(std::string_view tsql);
 struct Column {
   std::string name;
   std::string decl_type;  // as declared: "datetime", "nvarchar(80)", "decimal(18,6)"
+  bool new_id = false;    // its default is newid() (see NewIdDefault)
 };
 
 // What the translator needs to know of the server: where databases are and what
@@ -77,6 +78,13 @@ struct Plan {
   std::vector<std::string> statements;
   std::vector<ParamConv> params;  // one per literal of the shape
   bool returns_rows = false;      // the last statement yields the result rows
+  // Columns compared for equality with a literal, where an index would find the
+  // rows without reading the whole table.
+  struct Seek {
+    std::string schema, table, column;
+    bool text;  // compared under TPCI
+  };
+  std::vector<Seek> seeks;
 };
 
 // Throws db::Error: "Invalid object name 'T'." for an unknown table (T as written,
@@ -92,6 +100,10 @@ struct Plan {
 // an object named '<name>' in the database. Could not create constraint or index.
 // See previous errors."
 Plan Translate(const Shape& shape, Catalog& catalog);
+
+// The default expression a translated "default newid()" column is made with, as
+// SQLite reports it (pragma table_info's dflt_value).
+std::string NewIdDefault();
 
 // Converts one literal for binding; throws db::Error with SQL Server's text.
 // DateTime accepts YYYYMMDD, YYYY-MM-DD (or with '/', one- or two-digit month and

@@ -213,6 +213,19 @@ void SumStep(sqlite3_context* ctx, int, sqlite3_value** argv) {
   if (t == SQLITE_FLOAT) {
     char buf[64];
     double d = sqlite3_value_double(argv[0]);
+    // Most amounts have at most four decimals: when r / 10^4 is the very double,
+    // it is also the value of the shortest text (below 10^11 doubles are closer
+    // together than 10^-4, so no other such decimal reads as d).
+    if (std::fabs(d) < 1e11) {
+      const double r = std::nearbyint(d * 1e4);
+      if (r / 1e4 == d) {
+        s->fsum += d;
+        i128 m = static_cast<i128>(static_cast<int64_t>(r));
+        for (int i = 4; i < kSumScale; ++i) m *= 10;
+        AddTo(s, m);
+        return;
+      }
+    }
     for (int prec = 15; prec <= 17; ++prec) {
       std::snprintf(buf, sizeof buf, "%.*g", prec, d);
       if (std::strtod(buf, nullptr) == d) break;
@@ -305,6 +318,23 @@ uint32_t NextFolded(const unsigned char* s, int n, int* i) {
 }
 
 // TPCI: blanks at the end do not count, letters compare without case or width.
+// A new upper-case GUID text, version 4, as newid() gives it.
+void NewId(sqlite3_context* ctx, int, sqlite3_value**) {
+  unsigned char b[16];
+  sqlite3_randomness(sizeof b, b);
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+  static const char kHex[] = "0123456789ABCDEF";
+  char out[36];
+  int o = 0;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out[o++] = '-';
+    out[o++] = kHex[b[i] >> 4];
+    out[o++] = kHex[b[i] & 15];
+  }
+  sqlite3_result_text(ctx, out, o, SQLITE_TRANSIENT);
+}
+
 int CompareTpci(void*, int n1, const void* p1, int n2, const void* p2) {
   auto* a = static_cast<const unsigned char*>(p1);
   auto* b = static_cast<const unsigned char*>(p2);
@@ -329,6 +359,7 @@ void RegisterDialectFunctions(sqlite3* db) {
   for (int argc : {2, 4}) sqlite3_create_function(db, "tp_plus", argc, det, nullptr, Plus, nullptr, nullptr);
   for (int argc : {1, 2}) sqlite3_create_function(db, "tp_number", argc, det, nullptr, ToNumberFn, nullptr, nullptr);
   sqlite3_create_function(db, "sum", 1, det, nullptr, nullptr, SumStep, SumFinal);
+  sqlite3_create_function(db, "tp_newid", 0, SQLITE_UTF8, nullptr, NewId, nullptr, nullptr);
   sqlite3_create_collation(db, "TPCI", SQLITE_UTF8, nullptr, CompareTpci);
 }
 

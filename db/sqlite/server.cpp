@@ -11,11 +11,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <system_error>
+#include <vector>
 
 #include "db/ado.h"
 
@@ -93,9 +95,20 @@ void CheckLogin(const std::string& dir, std::string_view user, std::string_view 
   if (f.size() != 4 || f[0] != "pbkdf2-sha256") throw Error("the login file of " + dir + " is damaged");
   int iterations = std::atoi(f[1].c_str());
   if (iterations <= 0) throw Error("the login file of " + dir + " is damaged");
+  // A run logs in several times with the same password; the slow derivation is done
+  // once per process for a login record and password that matched.
+  static std::mutex mu;
+  static std::set<std::string> matched;
+  const std::string memo = Derive(std::string(password) + '\n' + line, f[2], 1);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    if (matched.count(memo)) return;
+  }
   std::string got = Derive(password, f[2], iterations);
   if (got.size() != f[3].size() || CRYPTO_memcmp(got.data(), f[3].data(), got.size()) != 0)
     LoginFailed();
+  std::lock_guard<std::mutex> lock(mu);
+  matched.insert(memo);
 }
 
 std::string DatabaseFile(const std::string& dir, std::string_view db) {

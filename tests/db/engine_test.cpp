@@ -1,13 +1,20 @@
 // The ADO-shaped layer over the embedded engine: opening with SQL Server's errors,
 // statements of the component's forms with SQL Server's meaning, snapshot
 // recordsets (also past the in-memory part), write-back, and the trace.
+#include <sqlite3.h>
+
+#include <atomic>
+#include <barrier>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "db/ado.h"
 #include "db/conventions.h"
+#include "db/engine.h"
 #include "db/spool.h"
 #include "db/trace.h"
 #include "db/sqlite/server.h"
@@ -179,6 +186,146 @@ TEST(Engine, TempdbIsSharedAndTheTraceHidesPasswords) {
   EXPECT_EQ(t.find("pw;x"), std::string::npos);
   EXPECT_EQ(db::MaskPasswords("x OPENROWSET('SQLOLEDB','srv';'sa';'p''w','SELECT 1') y"),
             "x OPENROWSET('SQLOLEDB','srv';'sa';'***','SELECT 1') y");
+}
+
+// Inside a write batch the sessions of a thread still see each other's statements
+// at once, a failed statement leaves the ones before it, a writer elsewhere is not
+// shut out while the run goes on, and everything is durable once committed.
+TEST(Engine, BatchedSessionsSeeEachOtherAndCommitForOthers) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("olap", "create table t (k nvarchar(5) not null primary key, n int);");
+  db::WriteBatch batch;
+  db::Connection a, b;
+  a.Open(Conn(s, "olap"));
+  b.Open(Conn(s, "olap"));
+  a.Execute("create table tempdb..w (k nvarchar(5), n int)");
+  b.Execute("insert into tempdb..w values ('a', 1)");
+  a.Execute("update tempdb..w set n=n+1 where k='A'");
+  auto rs = db::Recordset::Create();
+  rs->Open("select n from tempdb..w where k='a'", b, 2);
+  EXPECT_EQ(rs->Field("n").ToText(), "2");
+  rs->Close();
+  a.Execute("insert into t values ('x', 1)");
+  EXPECT_NE(ErrorOf([&] { a.Execute("insert into t values ('x', 2)"); }), "");
+  b.Execute("insert into t values ('y', 3)");
+  rs->Open("select count(*) as c from t", a, 2);
+  EXPECT_EQ(rs->Field("c").ToText(), "2");
+  rs->Close();
+
+  // Another writer waits for the batch only until the batch's age is reached.
+  std::atomic<bool> written{false};
+  std::thread other([&] {
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open(s.DbPath("olap").c_str(), &h), SQLITE_OK);
+    sqlite3_busy_timeout(h, 20000);
+    EXPECT_EQ(sqlite3_exec(h, "insert into t values ('z', 4)", nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(h);
+    sqlite3_close(h);
+    written = true;
+  });
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; !written && std::chrono::steady_clock::now() - start < std::chrono::seconds(10); ++i) {
+    a.Execute("update t set n=n+1 where k='x'");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  other.join();
+  EXPECT_TRUE(written);
+  batch.Commit();
+  EXPECT_EQ(s.Scalar("olap", "select group_concat(k, ',') from (select k from t order by k)"), "x,y,z");
+  EXPECT_EQ(s.Scalar("tempdb", "select n from w"), "2");
+}
+
+// A tempdb table searched by value again and again gets an index under the text
+// collation, which finds exactly the rows a scan finds; it is no object of the
+// database's catalogue.
+TEST(Engine, TempdbTablesSearchedByValueGetAnIndexThatFindsTheSameRows) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("olap", "create table dummy (k int);");
+  db::Connection cn;
+  cn.Open(Conn(s, "olap"));
+  cn.Execute("create table tempdb..stage (code nvarchar(10), d datetime, name nvarchar(20))");
+  std::string values;
+  for (int i = 0; i < 600; ++i) {
+    const std::string code = i % 3 == 0 ? "c" + std::to_string(i % 20) : i % 3 == 1 ? "C" + std::to_string(i % 20) + "  " : "C" + std::to_string(i % 20);
+    cn.Execute("insert into tempdb..stage (code, d) values ('" + code + "', '2006-01-" + std::to_string(1 + i % 20) + "')");
+  }
+  for (int k = 0; k < 20; ++k) {
+    cn.Execute("update tempdb..stage set name=N'n" + std::to_string(k) + "' where code='C" + std::to_string(k) + "'");
+    cn.Execute("update tempdb..stage set d='2007-02-01' where d='200601" + std::string(k + 1 < 10 ? "0" : "") + std::to_string(k + 1) + "' and name=N'n" + std::to_string(k) + "'");
+  }
+  EXPECT_EQ(s.Scalar("tempdb", "select count(*) from stage where name is null or name <> 'n' || cast(substr(trim(code), 2) as int)"), "0");
+  EXPECT_EQ(s.Scalar("tempdb", "select count(*) from stage where d = '2007-02-01 00:00:00'"), "600");
+  EXPECT_EQ(s.Scalar("tempdb", "select count(*) from sqlite_schema where type='index' and name like 'tp_seek_stage_%'"), "3");
+  auto rs = db::Recordset::Create();
+  for (const char* name : {"stage", "tp_seek_stage_code"}) {
+    rs->Open(std::string("select name from tempdb..sysobjects where name='") + name + "'", cn, 2);
+    EXPECT_EQ(rs->Eof(), name != std::string("stage")) << name;
+    rs->Close();
+  }
+}
+
+// Two runs at once, each writing two databases in the opposite order, inside their
+// batches: neither waits for the other while holding a lock the other needs.
+TEST(Engine, BatchesOfTwoThreadsWritingTwoDatabasesNeverWaitForEachOther) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("one", "create table t (k int);");
+  s.Exec("two", "create table t (k int);");
+  // Both runs hold their first database's lock before either writes its second.
+  std::barrier both(2);
+  constexpr int kRounds = 20;
+  auto run = [&](const std::string& first, const std::string& second, std::string* error) {
+    try {
+      db::WriteBatch batch;
+      db::Connection a, b;
+      a.Open(Conn(s, first));
+      b.Open(Conn(s, second));
+      a.SetCommandTimeout(5);
+      b.SetCommandTimeout(5);
+      for (int i = 0; i < kRounds; ++i) {
+        a.Execute("insert into t values (" + std::to_string(i) + ")");
+        both.arrive_and_wait();
+        b.Execute("insert into t values (" + std::to_string(i) + ")");
+        both.arrive_and_wait();  // neither takes its first lock again before both are done
+      }
+      batch.Commit();
+    } catch (const std::exception& e) {
+      *error = e.what();
+      both.arrive_and_drop();  // the other run goes on alone
+    }
+  };
+  std::string e1, e2;
+  std::thread t1(run, "one", "two", &e1), t2(run, "two", "one", &e2);
+  t1.join();
+  t2.join();
+  EXPECT_EQ(e1, "");
+  EXPECT_EQ(e2, "");
+  EXPECT_EQ(s.Scalar("one", "select count(*) from t"), std::to_string(2 * kRounds));
+  EXPECT_EQ(s.Scalar("two", "select count(*) from t"), std::to_string(2 * kRounds));
+}
+
+// A key left to its newid() default gets a fresh GUID from every kind of insert the
+// engine runs, and the table keeps a default any SQLite tool can use.
+TEST(Engine, NewIdDefaultsGiveFreshGuidsHereAndInPlainSqlite) {
+  TempDir d;
+  EmbeddedServer s(d.path());
+  s.Exec("olap", "create table src (n int); insert into src values (1),(2),(3);");
+  db::Connection cn;
+  cn.Open(Conn(s, "olap"));
+  cn.Execute("create table T (ID nvarchar(36) not null default newid(), n int)");
+  cn.Execute("insert into T (n) values (10), (11)");
+  cn.Execute("insert into T (n) select n from src");
+  cn.Execute("insert into T (ID, n) values ('given', 20)");
+  s.Exec("olap", "insert into T (n) values (30);");
+  EXPECT_EQ(s.Scalar("olap", "select count(distinct ID) from T"), "7");
+  EXPECT_EQ(s.Scalar("olap", "select count(*) from T where ID = 'given'"), "1");
+  const std::string guid = "[0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F]";
+  EXPECT_EQ(s.Scalar("olap", "select count(*) from T where ID <> 'given' and length(ID) = 36 and ID = upper(ID) and "
+                             "substr(ID, 9, 1) = '-' and substr(ID, 14, 2) = '-4' and substr(ID, 19, 1) = '-' and "
+                             "substr(ID, 20, 1) in ('8','9','A','B') and substr(ID, 24, 1) = '-' and ID glob '" + guid + "*'"),
+            "6");
 }
 
 }  // namespace

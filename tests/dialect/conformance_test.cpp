@@ -81,6 +81,9 @@ const char* kAccountSet = R"(
   WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10)
     INSERT INTO amounts SELECT 'tenths', 0.1 FROM n;
   INSERT INTO amounts VALUES ('none', NULL);
+  -- Six decimals, and amounts beyond 10^11 with decimals.
+  INSERT INTO amounts VALUES ('fine', 0.000001), ('fine', 0.123457), ('fine', -0.1), ('fine', 3),
+    ('large', 123456789012.34), ('large', 0.01), ('large', -100000000000.3);
 )";
 
 // Voucher lines and their cash-flow lines, in the account set itself and in the
@@ -312,6 +315,8 @@ TEST_F(Conformance, MovementQueriesGroupAndSumExactly) {
       // 0.1 ten times is 1 exactly; all-NULL and empty sums are NULL.
       {"select sum(md) from amounts where ccode='tenths'", {{"1"}}},
       {"select sum(md) from amounts where ccode='none'", {{"NULL"}}},
+      {"select sum(md) from amounts where ccode='fine'", {{"3.023458"}}},
+      {"select sum(md) from amounts where ccode='large'", {{"23456789012.05"}}},
       {"select sum(md) from amounts where ccode='nothing'", {{"NULL"}}},
   });
   // Balances by dimension: implicit aliases, names in another case than declared,
