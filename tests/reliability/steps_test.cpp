@@ -3,6 +3,8 @@
 // that succeeded, with plausible arguments and with ones of the wrong kind. Each
 // call succeeds or fails with an error the host can read; none crashes, and none
 // leaves the next run unable to land its rows.
+#include <map>
+
 #include <gtest/gtest.h>
 
 #include "com/error.h"
@@ -77,6 +79,13 @@ int CallSteps(com::IDispatch* obj, const std::vector<Step>& steps, const std::st
   return ok;
 }
 
+// Each table of a database with its number of rows.
+std::map<std::string, std::string> TableCounts(const EmbeddedServer& s, const std::string& db) {
+  std::map<std::string, std::string> counts;
+  for (const auto& t : Tables(s, db)) counts[t] = s.Scalar(db, "select count(*) from \"" + t + "\"");
+  return counts;
+}
+
 struct EditionCase {
   const char* name;
   bool compat;
@@ -126,8 +135,11 @@ TEST_P(StepsOutOfOrder, FailCleanlyAndLeaveTheNextRunWhole) {
       EXPECT_EQ(CallExtract(cash.get(), values).result, fail ? 1 : 0);
       EXPECT_EQ(CallExtract(summary.get(), values).result, fail ? 1 : 0);
     }
-    // Steps that need no run (nTOz, a look-up through an open connection) answer.
+    // Steps that need no run (nTOz, a look-up through an open connection) answer,
+    // and none of them touches the account set, whatever text it was given.
+    const auto account_set = TableCounts(s, "vxdata_001_2006");
     EXPECT_GT(CallSteps(cash.get(), CashSteps(), before) + CallSteps(summary.get(), SummarySteps(), before), 0);
+    EXPECT_EQ(TableCounts(s, "vxdata_001_2006"), account_set) << before;
     // Whatever the steps did, a run on new objects over fresh tables lands its rows.
     CopyServer(tmpl.dir(), s.dir());
     EXPECT_EQ(CallExtract(create(editions::kCashVouchClsid).get(), values).result, 0) << before;
