@@ -4,6 +4,7 @@
 // built from their fixed fragments in order, values through the SQL helpers only.
 #include "cashvouch/cashvouch.h"
 
+#include <cctype>
 #include <exception>
 #include <memory>
 
@@ -115,6 +116,19 @@ com::DECIMAL ExactAmount(const Variant& v) {
 }
 
 bool IsZero(const com::DECIMAL& d) { return d.Hi32 == 0 && d.Lo64 == 0; }
+
+// The item table of a class. The class is part of the table name, not a value, so
+// it cannot be quoted: one with a character that would end the name (a blank, a
+// quote, an operator, a comment) names no item table, and is refused as such
+// rather than allowed to change the statement.
+std::string ItemTable(const Variant& cls) {
+  const std::string table = "fitemss" + SqlText(cls);
+  for (unsigned char ch : table) {
+    const bool in_name = ch >= 0x80 || std::isalnum(ch) || ch == '_' || ch == '@' || ch == '#' || ch == '$';
+    if (!in_name) throw db::Error("Invalid object name '" + table + "'.");
+  }
+  return table;
+}
 
 std::string GetAccountTime(const std::string& date_sql) {
   auto rs = db::Recordset::Create();
@@ -257,8 +271,7 @@ void CashVouch::SetItem() {
     Variant code = g.rsWork->Field("ItemName");
     if (code.IsNull()) continue;
     Variant cls = g.rsWork->Field("cItem_class");
-    // The class is part of the table name: it names an item table, it is no value.
-    std::string name = LookupName("select cItemName from fitemss" + SqlText(cls) + " where cItemcode='" +
+    std::string name = LookupName("select cItemName from " + ItemTable(cls) + " where cItemcode='" +
                                       SqlText(code) + "'",
                                   "cItemname");
     Need(g.cnOlap).Execute("update " + g.sStageTable + " set ItemName=N'" + SqlText(name) +

@@ -153,15 +153,26 @@ com::ComPtr<com::IDispatch> CreateObject(const std::string& cls, bool compat) {
   return obj;
 }
 
-std::string TempReportPath() {
+// The run report's file, unlinked as soon as it is made: the component writes it
+// by the name /proc/self/fd/N and the host reads it back through the descriptor, so
+// a run killed midway leaves nothing in the temporary directory. -1 when there is
+// no such file; the report is advisory.
+int TempReportFile() {
   const char* base = std::getenv("TMPDIR");
   std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tallyport-report-XXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   int fd = mkstemp(buf.data());
-  if (fd < 0) return {};
-  close(fd);
-  return buf.data();
+  if (fd >= 0) unlink(buf.data());
+  return fd;
+}
+
+std::string ReadReport(int fd) {
+  std::string report;
+  char chunk[4096];
+  ssize_t n;
+  for (off_t at = 0; (n = pread(fd, chunk, sizeof chunk, at)) > 0; at += n) report.append(chunk, static_cast<size_t>(n));
+  return report;
 }
 
 int Extract(const std::string& cls, const std::vector<std::string>& args) {
@@ -186,8 +197,8 @@ int Extract(const std::string& cls, const std::vector<std::string>& args) {
   bool quiet = p.opts.count("--quiet") > 0;
   std::string scope = Opt(p, "--scope", nullptr, false);
   if (p.opts.count("--trace")) setenv("TALLYPORT_TRACE", p.opts["--trace"].c_str(), 1);
-  std::string report_path = TempReportPath();
-  if (!report_path.empty()) setenv("TALLYPORT_REPORT", report_path.c_str(), 1);
+  const int report_fd = TempReportFile();
+  if (report_fd >= 0) setenv("TALLYPORT_REPORT", ("/proc/self/fd/" + std::to_string(report_fd)).c_str(), 1);
   if (!quiet && isatty(2)) setenv("TALLYPORT_PROGRESS", "1", 1);
   else unsetenv("TALLYPORT_PROGRESS");
 
@@ -214,13 +225,10 @@ int Extract(const std::string& cls, const std::vector<std::string>& args) {
   obj.Reset();
 
   std::string report;
-  if (!report_path.empty()) {
-    std::ifstream in(report_path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    report = ss.str();
+  if (report_fd >= 0) {
+    report = ReadReport(report_fd);
+    close(report_fd);
     while (!report.empty() && (report.back() == '\n' || report.back() == ' ')) report.pop_back();
-    std::remove(report_path.c_str());
   }
 
   bool failed_call = com::Failed(hr);
