@@ -123,11 +123,7 @@ bool IsZero(const com::DECIMAL& d) { return d.Hi32 == 0 && d.Lo64 == 0; }
 // rather than allowed to change the statement.
 std::string ItemTable(const Variant& cls) {
   const std::string table = "fitemss" + SqlText(cls);
-  for (unsigned char ch : table) {
-    const bool in_name = ch >= 0x80 || std::isalnum(ch) || ch == '_' || ch == '@' || ch == '#' || ch == '$';
-    if (!in_name) throw db::Error("Invalid object name '" + table + "'.");
-  }
-  return table;
+  return db::SqlName(table, table);
 }
 
 std::string GetAccountTime(const std::string& date_sql) {
@@ -182,6 +178,10 @@ int16_t CashVouch::ExtractData(const com::Variant& sAccServer, const com::Varian
     g.cnOlap->SetCommandTimeout(0);
     g.cnSys = std::make_unique<db::Connection>();
     g.cnSys->Open(db::ConnectionString(db::ClassKind::CashVouch, db::Role::Sys, acc_server, acc_pwd, ""));
+    // The account set is named inside the staging statement's remote queries, where
+    // it is a name, not a literal: one that would end itself there is refused before
+    // any statement is sent.
+    const std::string remote_db = db::SqlName(acc_db, acc_db + ".dbo.gl_cashtable");
 
     report::BeginPass("stage");
     g.rsWork = db::Recordset::Create();
@@ -206,9 +206,9 @@ int16_t CashVouch::ExtractData(const com::Variant& sAccServer, const com::Varian
         " SELECT v.dbill_date,v.csign+'-'+REPLICATE('0', 4-len(v.ino_id))+convert(char(5),v.ino_id),"
         "v.ccode,v.cdept_id,v.ccus_id,v.csup_id,v.cperson_id,v.citem_class,v.citem_id,c.ccashitem,c.md,c.mc " +
         " FROM OPENROWSET('SQLOLEDB','" + SqlText(acc_server) + "';'sa';'" + SqlText(acc_pwd) +
-        "','SELECT * FROM " + SqlText(acc_db) + ".dbo.gl_cashtable') AS c " +
+        "','SELECT * FROM " + SqlText(remote_db) + ".dbo.gl_cashtable') AS c " +
         " INNER JOIN OPENROWSET('SQLOLEDB','" + SqlText(acc_server) + "';'sa';'" + SqlText(acc_pwd) +
-        "','SELECT * FROM " + SqlText(acc_db) + ".dbo.gl_accvouch') AS v " +
+        "','SELECT * FROM " + SqlText(remote_db) + ".dbo.gl_accvouch') AS v " +
         " ON c.iperiod = v.iperiod and c.isignseq=v.isignseq and c.ino_id=v.ino_id and c.inid=v.inid and "
         "v.dbill_date>='" + SqlDate(begin) + "' and v.dbill_date<='" + SqlDate(end) + "'");
 

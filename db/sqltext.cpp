@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "com/error.h"
+#include "db/ado.h"
 
 namespace db {
 
@@ -71,6 +72,14 @@ std::string ConnValue(std::string_view value) {
     if (c == '}') out.push_back('}');
   }
   return out + "}";
+}
+
+std::string SqlName(std::string_view name, std::string_view shown) {
+  bool plain = !name.empty();
+  for (unsigned char ch : name)
+    plain = plain && (ch >= 0x80 || std::isalnum(ch) || ch == '_' || ch == '@' || ch == '#' || ch == '$');
+  if (!plain) throw Error("Invalid object name '" + std::string(shown) + "'.", 208, "42S02");
+  return std::string(name);
 }
 
 }  // namespace db

@@ -31,6 +31,12 @@ std::string SqlAmount(com::Currency c);
 // and Empty give "" (the statement then fails on the server, as it should).
 std::string SqlAmount(const com::Variant& value);
 
+// A name spliced into a statement where no literal can stand (a table's name made
+// from a value, a database named inside a remote query): returned as is when it is
+// a plain name (letters, digits, _ @ # $), otherwise db::Error "Invalid object name
+// '<shown>'.", so that a name can never end itself and change the statement.
+std::string SqlName(std::string_view name, std::string_view shown);
+
 // A connection-string value: written as is unless it contains ';', '{' or '}' (or
 // leading/trailing blanks), in which case it is braced with '}' doubled, so a value
 // can never add a keyword.

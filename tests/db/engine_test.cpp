@@ -246,7 +246,6 @@ TEST(Engine, TempdbTablesSearchedByValueGetAnIndexThatFindsTheSameRows) {
   db::Connection cn;
   cn.Open(Conn(s, "olap"));
   cn.Execute("create table tempdb..stage (code nvarchar(10), d datetime, name nvarchar(20))");
-  std::string values;
   for (int i = 0; i < 600; ++i) {
     const std::string code = i % 3 == 0 ? "c" + std::to_string(i % 20) : i % 3 == 1 ? "C" + std::to_string(i % 20) + "  " : "C" + std::to_string(i % 20);
     cn.Execute("insert into tempdb..stage (code, d) values ('" + code + "', '2006-01-" + std::to_string(1 + i % 20) + "')");
