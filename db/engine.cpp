@@ -18,6 +18,16 @@ WriteBatch::WriteBatch() { sqlite::BeginWriteBatches(); }
 WriteBatch::~WriteBatch() { sqlite::EndWriteBatches(); }
 void WriteBatch::Commit() { sqlite::CommitWriteBatches(); }
 
+std::string WriteBatch::CommitAfter(const std::exception& failure) {
+  std::string message = failure.what();
+  try {
+    Commit();
+  } catch (const std::exception& lost) {
+    message += " " + std::string(lost.what());
+  }
+  return message;
+}
+
 std::unique_ptr<Session> OpenSession(const std::string& connection_text) {
   auto pairs = ParseConnectionString(connection_text);
   if (!pairs)

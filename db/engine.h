@@ -5,6 +5,7 @@
 // (connection, statement, error).
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +69,10 @@ class WriteBatch {
   // Commits everything the thread's sessions wrote so far; throws db::Error, with
   // the engine's message, when that fails (what was not committed is then lost).
   void Commit();
+  // After a failure: commits what was done before it, as each statement's own commit
+  // would have left it, and returns the failure's message (with the commit's, when
+  // that fails too).
+  std::string CommitAfter(const std::exception& failure);
 };
 
 // Parses the connection text and opens a session on the engine it names.

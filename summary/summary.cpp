@@ -250,16 +250,8 @@ int16_t Summary::ExtractData(const com::Variant& sAccServer, const com::Variant&
     cn_olap_.reset();
     batch.Commit();
   } catch (const std::exception& e) {
-    std::string message = e.what();
-    // What the failed run did before its failure stays, as each statement's own
-    // commit would have left it.
-    try {
-      batch.Commit();
-    } catch (const std::exception& lost) {
-      message += " " + std::string(lost.what());
-    }
     report::EndRun(false);
-    sErrorMsg = Variant::Text(message);
+    sErrorMsg = Variant::Text(batch.CommitAfter(e));
     return 1;
   }
   report::EndRun(true);
