@@ -132,6 +132,9 @@ struct Batches {
 };
 thread_local Batches t_batches;
 
+// Commits every open batch of this thread; the first failure's text, or "".
+std::string CommitOpenBatches();
+
 constexpr size_t kMaxPlans = 1024, kMaxRecent = 512;
 
 class SqliteSession final : public Session, public Catalog {
@@ -595,12 +598,7 @@ class SqliteSession final : public Session, public Catalog {
   // Before a translation: no other session of the thread keeps writes from this
   // one, and this one's snapshot is not older than what they committed.
   void SeeOthersWrites() {
-    Batches& b = t_batches;
-    for (size_t i = 0; i < b.open.size();) {
-      if (b.open[i] != this) b.open[i]->CommitBatch();
-      else ++i;
-    }
-    if (txn_) CommitBatch();
+    if (std::string failed = CommitOpenBatches(); !failed.empty()) throw Error(failed);
   }
 
   // After a failed statement: SQLite may have ended the whole transaction.
@@ -660,6 +658,19 @@ class SqliteSession final : public Session, public Catalog {
   std::vector<std::string> binds_;
 };
 
+std::string CommitOpenBatches() {
+  std::string failed;
+  auto& open = t_batches.open;
+  while (!open.empty()) {
+    try {
+      open.front()->CommitBatch();  // leaves the list, also when it fails
+    } catch (const std::exception& e) {
+      if (failed.empty()) failed = e.what();
+    }
+  }
+  return failed;
+}
+
 }  // namespace
 
 void BeginWriteBatches() { ++t_batches.depth; }
@@ -668,13 +679,7 @@ void CommitWriteBatches() {
   Batches& b = t_batches;
   std::string failed = std::move(b.lost);
   b.lost.clear();
-  while (!b.open.empty()) {
-    try {
-      b.open.front()->CommitBatch();
-    } catch (const std::exception& e) {
-      if (failed.empty()) failed = e.what();
-    }
-  }
+  if (std::string now = CommitOpenBatches(); failed.empty()) failed = std::move(now);
   if (!failed.empty()) throw Error(failed);
 }
 
@@ -682,12 +687,10 @@ void EndWriteBatches() noexcept {
   Batches& b = t_batches;
   if (b.depth > 0) --b.depth;
   if (b.depth > 0) return;
-  while (!b.open.empty()) {
-    try {
-      b.open.front()->CommitBatch();
-    } catch (const std::exception& e) {
-      b.lost = e.what();
-    }
+  try {
+    if (std::string failed = CommitOpenBatches(); !failed.empty()) b.lost = std::move(failed);
+  } catch (...) {
+    b.lost = "a write batch could not be committed";
   }
 }
 
